@@ -1,0 +1,2 @@
+// main.cpp: STUB, replaced by the app work.
+int main() { return 0; }

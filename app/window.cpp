@@ -1,0 +1,1 @@
+// window.cpp: STUB, replaced by the app work.

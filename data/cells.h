@@ -1,0 +1,43 @@
+// cells.h: the grouping of stars into cubic cells, the cell table and cell centres.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "data/star.h"
+
+// Names a star's cell: each coordinate times 1e-5, truncated toward zero.
+struct CellKey {
+    int32_t x;
+    int32_t y;
+    int32_t z;
+    friend bool operator==(const CellKey&, const CellKey&) = default;
+};
+
+// One run of StarArray whose stars share a key.
+struct Cell {
+    int32_t FirstStar;           // first StarArray slot of the cell (inclusive)
+    int32_t EndStar;             // one past the last slot (exclusive)
+    Vec3 CameraAtProjection;     // camera position when the cell's stars were last projected
+    int32_t ReprojectFlag;       // 1 when this frame must project the cell's stars again
+};
+
+extern std::vector<Cell> CellTable;   // CellCount entries, in StarArray order
+extern std::vector<Vec3> CellCentre;  // CellCount centres, index-parallel to CellTable
+extern int32_t CellCount;             // number of distinct keys among all MaxStars slots
+
+// The key of a point. Defined for every coordinate, even those the loader never admits.
+CellKey KeyOf(const Vec3& point);
+
+// Sizes CellTable and CellCentre to CellCount entries; throws std::bad_alloc on failure.
+void AllocateCellArrays();
+
+// Rearranges StarArray so that every key forms one contiguous run.
+void SortStarsByCell();
+// Sets CellCount to the number of runs in StarArray.
+void CountCells();
+// Fills CellTable ranges and CellCentre; both must already hold CellCount entries.
+void BuildCells();
+
+// Empties the cell table and centres and sets CellCount to 0, as at program start.
+void ResetCells();

@@ -1,0 +1,10 @@
+// star.cpp: the program-wide star arrays.
+#include "data/star.h"
+
+std::array<Star, MaxStars> StarArray{};
+std::array<uint8_t, MaxStars> StarTag{};
+
+void ResetStars() {
+    StarArray.fill(Star{0.0, 0.0, 0.0});
+    StarTag.fill(0);
+}

@@ -1,0 +1,26 @@
+// star.h: star records, the program-wide star arrays and their fixed capacity.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// A point in world space. One world unit is 1/100000 of a unit of the galaxy file.
+struct Vec3 {
+    double x;
+    double y;
+    double z;
+};
+
+// A star is nothing but its position; the cache and renderer treat every slot as a star.
+using Star = Vec3;
+
+inline constexpr int32_t MaxStars = 17225;    // capacity of StarArray, loaded or not
+inline constexpr double CellSize = 100000.0;  // edge of one cell, one unit of the file
+
+// Star positions, zero-filled at start; the loader fills it, the grouping reorders it once.
+extern std::array<Star, MaxStars> StarArray;
+// Low 8 bits of each record's fourth field, parallel to StarArray as loaded. Nothing reads it.
+extern std::array<uint8_t, MaxStars> StarTag;
+
+// Puts both arrays back to all zeros, as at program start.
+void ResetStars();

@@ -1,0 +1,2 @@
+// galaxy_render.cpp: STUB, replaced by the render work.
+int main() { return 0; }

@@ -1,0 +1,30 @@
+// projection.h: projection of world points to screen x, y and depth in a camera's basis.
+#pragma once
+
+#include <cstdint>
+
+#include "data/star.h"
+
+// Screen x and y from the screen centre (y grows downward) and depth along the view direction.
+struct ProjectedStar {
+    double x;
+    double y;
+    double depth;
+};
+
+// The axes derived from a camera: forward F, up U (not made perpendicular to F), side S = F x U
+// (not normalised), and Delta = det[S, U, F].
+struct ViewBasis {
+    Vec3 Forward;
+    Vec3 Up;
+    Vec3 Side;
+    double Delta;
+};
+
+ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up);
+
+// Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex). A FocalDistance of 0
+// or NaN selects the parallel projection, any other the central one from the eye point
+// FocalDistance behind Position. Touches nothing outside the range.
+void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
+                   Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex);
