@@ -21,8 +21,34 @@ constexpr Rect ClearArea{0, 0, ScreenWidth, ScreenHeight};
 
 int32_t DrawnStars = 0;  // stars written to the back buffer by the last frame
 
-// Writes every star in front of the camera into the locked buffer, later stars over earlier.
+}  // namespace
+
+void PrepareFrameRecords() {
+    LockDesc = LockDescription{};
+    ClearFx = BltEffects{};
+    ClearFx.FillColor = 0;  // black
+}
+
+void RenderFrame() {
+    MarkCells();
+    ReprojectCells();
+    StepCamera();
+    BackBuffer->Blt(ClearArea, ClearFx);
+    DrawnStars = 0;
+    if (BackBuffer->Lock(LockDesc) == DisplayOk) {
+        PlotStars();
+        BackBuffer->Unlock();
+    }
+    DrawFrameRate();
+    PrimarySurface->Flip();
+}
+
+int32_t DrawnStarCount() {
+    return DrawnStars;
+}
+
 void PlotStars() {
+    DrawnStars = 0;
     const size_t cells = std::min(
         {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
     for (size_t cell = 0; cell < cells; ++cell) {
@@ -49,32 +75,6 @@ void PlotStars() {
             ++DrawnStars;
         }
     }
-}
-
-}  // namespace
-
-void PrepareFrameRecords() {
-    LockDesc = LockDescription{};
-    ClearFx = BltEffects{};
-    ClearFx.FillColor = 0;  // black
-}
-
-void RenderFrame() {
-    MarkCells();
-    ReprojectCells();
-    StepCamera();
-    BackBuffer->Blt(ClearArea, ClearFx);
-    DrawnStars = 0;
-    if (BackBuffer->Lock(LockDesc) == DisplayOk) {
-        PlotStars();
-        BackBuffer->Unlock();
-    }
-    DrawFrameRate();
-    PrimarySurface->Flip();
-}
-
-int32_t DrawnStarCount() {
-    return DrawnStars;
 }
 
 uint8_t GreyLevel(double depth) {

@@ -14,6 +14,10 @@ void PrepareFrameRecords();
 // Draws one frame onto BackBuffer and flips PrimarySurface. Needs a set-up display.
 void RenderFrame();
 
+// Writes every star in front of the camera into the buffer LockDesc describes, later stars
+// over earlier, and counts them. RenderFrame's plotting step, for a locked back buffer.
+void PlotStars();
+
 // Number of stars written to the back buffer in the last frame.
 int32_t DrawnStarCount();
 
