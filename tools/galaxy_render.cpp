@@ -1,6 +1,7 @@
 // galaxy_render.cpp: galaxy-render, the viewer's frames drawn without a screen and saved as PNG.
 #define SDL_MAIN_HANDLED  // an ordinary main: the tool has no window
 #include <SDL.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -105,26 +106,30 @@ bool MakeOutputFolder(const std::string& folder) {
     return true;
 }
 
-// Shows how far the run has come, once it has taken more than a second.
+// Shows how far the run has come, once it has taken more than a second: on a terminal one line
+// rewritten in place, elsewhere (logs, CI) a line every few seconds.
 class Progress {
   public:
     void Update(size_t frame, size_t last) {
         const auto now = std::chrono::steady_clock::now();
-        if (now - Start < std::chrono::seconds(1) ||
-            now - LastShown < std::chrono::milliseconds(250)) {
+        if (now - Start < std::chrono::seconds(1) || now - LastShown < Interval) {
             return;
         }
         LastShown = now;
         Shown = true;
-        std::fprintf(stderr, "\rgalaxy-render: frame %zu of %zu", frame, last);
+        std::fprintf(stderr, "%sgalaxy-render: frame %zu of %zu%s", Terminal ? "\r" : "", frame,
+                     last, Terminal ? "" : "\n");
     }
     void Finish() const {
-        if (Shown) {
-            std::fprintf(stderr, "\rgalaxy-render: done%24s\n", "");
+        if (Shown && Terminal) {
+            std::fprintf(stderr, "\n");
         }
     }
 
   private:
+    bool Terminal = isatty(STDERR_FILENO) != 0;
+    std::chrono::steady_clock::duration Interval =
+        Terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
     std::chrono::steady_clock::time_point Start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point LastShown{};
     bool Shown = false;
