@@ -6,14 +6,38 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "app/scene.h"
 #include "data/cells.h"
 #include "display/memory_display.h"
+#include "render/frame_rate.h"
 #include "view/cache.h"
+
+// Every C++ allocation in this program is counted, so a test can show a frame makes none.
+int64_t Allocations = 0;
+
+void* operator new(std::size_t size) {
+    ++Allocations;
+    if (void* block = std::malloc(size > 0 ? size : 1)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+// The replaced operator new takes its memory from malloc, so free is the matching release.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -217,6 +241,20 @@ TEST_F(FrameTest, FlipShowsTheClearedFrame) {
     }
     EXPECT_EQ(Pixel(400, 300), Grey(0));
     EXPECT_EQ(Pixel(799, 599), Grey(0));
+}
+
+TEST_F(FrameTest, FramesOfALoadedGalaxyAllocateNothing) {
+    ShutdownDisplay();
+    SetMemoryDisplayFont(true);  // the text too, which is drawn again every frame
+    ASSERT_EQ(InitDisplay(nullptr, 800, 600, 32), DisplayOk);
+    ASSERT_TRUE(InitScene(GALAXY_SOURCE_DIR "/tests/data/render-galaxy.dat"));
+    RenderFrame();  // the first text is rendered once and kept
+    const int64_t before = Allocations;
+    for (int frame = 2; frame <= 50; ++frame) {
+        RenderFrame();
+    }
+    EXPECT_EQ(Allocations, before);
+    EXPECT_STREQ(FrameRateText, "FPS: 0.0");
 }
 
 }  // namespace
