@@ -29,6 +29,7 @@ struct GroupingScratch {
     std::array<int32_t, MaxStars> slotOfStar;      // where each star is now
     std::array<int32_t, MaxStars> starInSlot;      // which star each slot holds now
     std::array<uint8_t, MaxStars> groupMoved;      // 1 once a star of the group has moved
+    std::array<uint64_t, (MaxStars + 63) / 64> slotMarks;  // one bit per slot, zero between uses
 };
 
 // The one scratch of SortStarsByCell; its contents mean nothing between calls.
@@ -143,16 +144,37 @@ void NumberGroups() {
     }
     s.groupStart[group + 1] = MaxStars;
     std::iota(s.slotOfStar.begin(), s.slotOfStar.end(), 0);
+    s.slotMarks.fill(0);
     std::iota(s.starInSlot.begin(), s.starInSlot.end(), 0);
 }
 
-// Turns a group's list of stars into the slots they hold now, in increasing order. Until one
-// of its stars has moved, the list is in slot order already.
-void ListGroupSlots(int32_t* first, int32_t* last, int32_t group) {
-    for (int32_t* entry = first; entry != last; ++entry) {
-        *entry = Scratch.slotOfStar[*entry];
+// Lists the marked slots from `runStart` on in increasing order into `out`, and clears them.
+void TakeMarkedSlots(int32_t* out, const int32_t* last, int32_t runStart) {
+    auto& marks = Scratch.slotMarks;
+    for (std::size_t word = static_cast<std::size_t>(runStart) / 64; out != last; ++word) {
+        for (uint64_t bits = std::exchange(marks[word], 0); bits != 0; bits &= bits - 1) {
+            *out++ = static_cast<int32_t>(64 * word) + std::countr_zero(bits);
+        }
     }
-    if (Scratch.groupMoved[group] != 0) {
+}
+
+// Turns a group's list of stars into the slots they hold now, in increasing order, all at or
+// after `runStart`. Until one of its stars has moved, the list is in slot order already; a
+// large group is sorted by marking its slots in a bitmap, which costs N / 64 at most.
+void ListGroupSlots(int32_t* first, int32_t* last, int32_t group, int32_t runStart) {
+    auto& s = Scratch;
+    if (s.groupMoved[group] != 0 && last - first >= 64) {
+        for (const int32_t* entry = first; entry != last; ++entry) {
+            const auto slot = static_cast<std::size_t>(s.slotOfStar[*entry]);
+            s.slotMarks[slot / 64] |= uint64_t{1} << (slot % 64);
+        }
+        TakeMarkedSlots(first, last, runStart);
+        return;
+    }
+    for (int32_t* entry = first; entry != last; ++entry) {
+        *entry = s.slotOfStar[*entry];
+    }
+    if (s.groupMoved[group] != 0) {
         std::sort(first, last);
     }
 }
@@ -186,19 +208,20 @@ void AllocateCellArrays() {
 // Produces the order of the run-by-run gather: a run starts at the first slot not yet in a
 // run; the later stars of its key, met in increasing slot order, are swapped one by one into
 // the slot just after the run, whose star (of another key) moves to where the gathered one was.
-// Such a swap touches only the run's front and a slot of the run's own key, so the slots that
-// key's stars hold when its run starts are the slots the gather meets, in the same order. They
-// are found by following every star's slot as it moves, which makes the pass cost N log N
-// instead of N times the number of cells.
+// Slots before the run belong to finished runs, so all stars of the key sit at or after its
+// start. A swap touches only the run's front and one slot of the key, never a later one, so
+// the gather meets exactly the slots the key's stars hold when its run starts, in increasing
+// order. Following every star's slot as it moves gives those slots, and the pass costs about
+// N log N instead of N times the number of cells.
 void SortStarsByCell() {
     auto& s = Scratch;
     NumberGroups();
     int32_t runStart = 0;
     while (runStart < MaxStars) {
         const int32_t group = s.groupOfStar[s.starInSlot[runStart]];
-        int32_t* first = &s.members[s.groupStart[group]];
-        int32_t* last = &s.members[0] + s.groupStart[group + 1];
-        ListGroupSlots(first, last, group);
+        int32_t* first = s.members.data() + s.groupStart[group];
+        int32_t* last = s.members.data() + s.groupStart[group + 1];
+        ListGroupSlots(first, last, group, runStart);
         int32_t front = runStart;
         for (const int32_t* slot = first; slot != last; ++slot) {
             if (*slot != front) {

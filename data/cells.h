@@ -32,14 +32,17 @@ extern int32_t CellCount;             // number of distinct keys among all MaxSt
 // -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
 CellKey KeyOf(const Vec3& point);
 
-// Sizes CellTable and CellCentre to CellCount entries; throws std::bad_alloc on failure.
+// Sizes CellTable and CellCentre to CellCount value-initialised entries; throws
+// std::bad_alloc on failure.
 void AllocateCellArrays();
 
-// Rearranges StarArray so that every key forms one contiguous run.
+// Rearranges StarArray so that every key forms one contiguous run, in exactly the order of the
+// run-by-run gather (see cells.cpp). Works in fixed scratch memory; StarTag stays as loaded.
 void SortStarsByCell();
 // Sets CellCount to the number of runs in StarArray.
 void CountCells();
-// Fills CellTable ranges and CellCentre; both must already hold CellCount entries.
+// Fills CellTable ranges and CellCentre; both must already hold CellCount entries (any run
+// beyond their size is left out rather than written past the end).
 void BuildCells();
 
 // Empties the cell table and centres and sets CellCount to 0, as at program start.
