@@ -46,7 +46,10 @@ HResult Record(DisplayCall call, bool onPrimary, HResult result) {
 // The back buffer's device context: draws through DrawText and records each text it writes.
 class MemoryDeviceContext final : public DeviceContext {
   public:
+    explicit MemoryDeviceContext(bool onPrimary) : OnPrimary(onPrimary) {}
+
     BufferDeviceContext Drawing;
+    const bool OnPrimary;  // obtained from PrimarySurface rather than BackBuffer
 
     ColorRef SetBkColor(ColorRef colour) override { return Drawing.SetBkColor(colour); }
     ColorRef SetTextColor(ColorRef colour) override { return Drawing.SetTextColor(colour); }
@@ -55,21 +58,20 @@ class MemoryDeviceContext final : public DeviceContext {
 
 bool MemoryDeviceContext::TextOut(int32_t x, int32_t y, const char* text, int32_t length) {
     const bool drawn = Drawing.TextOut(x, y, text, length);
-    LastTextColour = Drawing.SetTextColor(0);
-    Drawing.SetTextColor(LastTextColour);
-    LastBackgroundColour = Drawing.SetBkColor(0);
-    Drawing.SetBkColor(LastBackgroundColour);
+    LastTextColour = Drawing.GetTextColor();
+    LastBackgroundColour = Drawing.GetBkColor();
     const size_t kept = drawn ? std::min(static_cast<size_t>(length), LastText.size() - 1) : 0;
     std::memcpy(LastText.data(), text, kept);
     LastText[kept] = '\0';
-    Record(DisplayCall::TextOut, false, drawn ? DisplayOk : DisplayErrorGeneric);
+    Record(DisplayCall::TextOut, OnPrimary, drawn ? DisplayOk : DisplayErrorGeneric);
     return drawn;
 }
 
 // One of the two buffers, with the strict Lock/Unlock and GetDC/ReleaseDC pairing.
 class MemorySurface final : public DisplaySurface {
   public:
-    MemorySurface(std::vector<uint8_t>& pixels, bool primary) : Pixels(pixels), Primary(primary) {}
+    MemorySurface(std::vector<uint8_t>& pixels, bool primary)
+        : Pixels(pixels), Primary(primary), Context(primary) {}
 
     HResult Blt(const Rect& area, const BltEffects& effects) override;
     HResult Lock(LockDescription& description) override;

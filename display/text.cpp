@@ -17,6 +17,7 @@ constexpr int32_t MaxTextLength = 255;  // longer texts are cut; the overlay nee
 
 const char* FontPath = DefaultFontPath;  // the file OpenTextFont opens
 TTF_Font* Font = nullptr;                // the open font, or null
+bool FontLibraryStarted = false;         // our TTF_Init, to be matched by one TTF_Quit
 bool FontFailureReported = false;        // the "cannot open" line is written only once
 
 // The glyphs of the last string drawn, kept so that an unchanged text costs no rendering.
@@ -53,6 +54,14 @@ SDL_Surface* GlyphsFor(const char* text, int32_t length) {
     return CachedGlyphs;
 }
 
+// Says once why there will be no text; the program goes on without it.
+void ReportNoText(const char* what) {
+    if (!FontFailureReported) {
+        std::fprintf(stderr, "galaxy: no text: %s %s: %s\n", what, FontPath, TTF_GetError());
+        FontFailureReported = true;
+    }
+}
+
 void StorePixel(uint8_t* pixel, ColorRef colour) {
     pixel[0] = static_cast<uint8_t>((colour >> 16) & 0xFF);  // blue
     pixel[1] = static_cast<uint8_t>((colour >> 8) & 0xFF);   // green
@@ -66,20 +75,16 @@ bool OpenTextFont() {
     if (Font != nullptr) {
         return true;
     }
-    if (TTF_WasInit() == 0 && TTF_Init() != 0) {
-        if (!FontFailureReported) {
-            std::fprintf(stderr, "galaxy: no text: cannot start SDL_ttf: %s\n", TTF_GetError());
-            FontFailureReported = true;
+    if (!FontLibraryStarted) {
+        if (TTF_Init() != 0) {
+            ReportNoText("cannot start SDL_ttf");
+            return false;
         }
-        return false;
+        FontLibraryStarted = true;
     }
     Font = TTF_OpenFont(FontPath, FontPixelSize);
     if (Font == nullptr) {
-        if (!FontFailureReported) {
-            std::fprintf(stderr, "galaxy: no text: cannot open font %s: %s\n", FontPath,
-                         TTF_GetError());
-            FontFailureReported = true;
-        }
+        ReportNoText("cannot open font");
         return false;
     }
     TTF_SetFontHinting(Font, TTF_HINTING_MONO);
@@ -92,7 +97,7 @@ void CloseTextFont() {
         TTF_CloseFont(Font);
         Font = nullptr;
     }
-    if (TTF_WasInit() != 0) {
+    if (std::exchange(FontLibraryStarted, false)) {
         TTF_Quit();
     }
 }

@@ -32,6 +32,8 @@ class BufferDeviceContext final : public DeviceContext {
     ColorRef SetBkColor(ColorRef colour) override;
     ColorRef SetTextColor(ColorRef colour) override;
     bool TextOut(int32_t x, int32_t y, const char* text, int32_t length) override;
+    ColorRef GetBkColor() const { return BackgroundColour; }
+    ColorRef GetTextColor() const { return TextColour; }
 
   private:
     uint8_t* Pixels = nullptr;
