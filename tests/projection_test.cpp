@@ -68,8 +68,8 @@ ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
     }
     const double ex = c.x - f * fx, ey = c.y - f * fy, ez = c.z - f * fz;
     const double qx = p.x - ex, qy = p.y - ey, qz = p.z - ez;
-    const double deltaI = ((sx * uy * qz - sx * uz * qy) + (sy * uz * qx - sy * ux * qz)) +
-                          (sz * ux * qy - sz * uy * qx);
+    const double deltaI =
+        sx * (uy * qz - uz * qy) + sy * (uz * qx - ux * qz) + sz * (ux * qy - uy * qx);
     const double r = 1.0 / deltaI;
     const double x =
         (px * (uy * qz - uz * qy) + py * (uz * qx - ux * qz) + pz * (ux * qy - uy * qx)) * r;
@@ -278,12 +278,17 @@ TEST(ProjectionProperties, RangeCallsMatchTheLiteralReferenceBitForBit) {
     ResetCamera();
     const std::vector<Vec3> points = RandomPoints(random, 1037);
     std::vector<ProjectedStar> projected(points.size());
-    for (const TestCamera& camera : cameras) {
-        const int32_t count = static_cast<int32_t>(points.size());
+    const int32_t count = static_cast<int32_t>(points.size());
+    for (std::size_t n = 0; n < cameras.size(); ++n) {
+        // Odd starts and ends exercise the widened loop's edges as well as its body.
+        const int32_t from = static_cast<int32_t>(n % 4);
+        const int32_t to = count - static_cast<int32_t>(n % 3);
+        const TestCamera& camera = cameras[n];
         ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                      camera.focal, 0, count);
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            ASSERT_TRUE(SameBits(projected[i], ReferenceProject(camera, points[i])))
+                      camera.focal, from, to);
+        for (int32_t i = from; i < to; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            ASSERT_TRUE(SameBits(projected[k], ReferenceProject(camera, points[k])))
                 << "point " << i << " focal " << camera.focal;
         }
     }

@@ -5,6 +5,11 @@
 
 namespace {
 
+// The point loops are compiled for AVX2 and for the baseline, and the loader picks one at
+// start-up. Both only widen the loops (each lane does exactly a lone double's operations, in
+// order, with no multiply-add contraction), so both give the same bits.
+#define ARCH_CLONES __attribute__((target_clones("avx2", "default")))
+
 Vec3 Minus(const Vec3& a, const Vec3& b) {
     return {a.x - b.x, a.y - b.y, a.z - b.z};
 }
@@ -31,8 +36,8 @@ Vec3 Normalised(const Vec3& v) {
 }
 
 // Parallel projection: P = a S + b U + c F solved by Cramer's rule, no division per point.
-void ProjectParallel(const Vec3* points, ProjectedStar* projected, const Vec3& position,
-                     const ViewBasis& basis, int32_t fromIndex, int32_t toIndex) {
+ARCH_CLONES void ProjectParallel(const Vec3* points, ProjectedStar* projected, const Vec3& position,
+                                 const ViewBasis& basis, int32_t fromIndex, int32_t toIndex) {
     const Vec3& side = basis.Side;
     const Vec3& up = basis.Up;
     const Vec3& forward = basis.Forward;
@@ -46,39 +51,30 @@ void ProjectParallel(const Vec3* points, ProjectedStar* projected, const Vec3& p
     }
 }
 
-// The products of a side with an up component that make up Delta(i) = det[S, U, Q].
-struct SideUpProducts {
-    double xy, xz, yz, yx, zx, zy;  // S.x U.y, S.x U.z, S.y U.z, S.y U.x, S.z U.x, S.z U.y
-};
-
-// Delta(i) = det[S, U, Q] with S distributed into each bracket of S . (U x Q), the brackets
-// summed x, then y, then z:
-//   ((SxUy Qz - SxUz Qy) + (SyUz Qx - SyUx Qz)) + (SzUx Qy - SzUy Qx).
-// This one order is fixed for good: every cached offset depends on it bit for bit.
-double EyePlaneDeterminant(const SideUpProducts& su, const Vec3& q) {
-    return ((su.xy * q.z - su.xz * q.y) + (su.yz * q.x - su.yx * q.z)) +
-           (su.zx * q.y - su.zy * q.x);
-}
-
 // Central projection from the eye E = C - f F onto the plane through C spanned by S and U:
 // P = x S + y U + g Q with Q = p - E; depth is the parallel projection's c.
-void ProjectCentral(const Vec3* points, ProjectedStar* projected, const Vec3& position,
-                    const ViewBasis& basis, double focalDistance, int32_t fromIndex,
-                    int32_t toIndex) {
+// Delta(i) = det[S, U, Q] = S . (U x Q) is evaluated just as written, sharing U x Q with the
+// numerator of x, det[P, U, Q] = P . (U x Q); that is cheaper than expanding Delta(i) into six
+// precomputed side-up products, and for the orbit camera (U = (0, 0, 1)) gives the same bits
+// as that expansion for every point off the eye plane.
+// This order is fixed for good: every cached offset depends on it bit for bit.
+ARCH_CLONES void ProjectCentral(const Vec3* points, ProjectedStar* projected, const Vec3& position,
+                                const ViewBasis& basis, double focalDistance, int32_t fromIndex,
+                                int32_t toIndex) {
     const Vec3& side = basis.Side;
     const Vec3& up = basis.Up;
     const Vec3& forward = basis.Forward;
     const Vec3 eye{position.x - focalDistance * forward.x, position.y - focalDistance * forward.y,
                    position.z - focalDistance * forward.z};
     const double inverseDelta = 1.0 / basis.Delta;
-    const SideUpProducts su{side.x * up.y, side.x * up.z, side.y * up.z,
-                            side.y * up.x, side.z * up.x, side.z * up.y};
     for (int32_t i = fromIndex; i < toIndex; ++i) {
         const Vec3 p = Minus(points[i], position);
         const Vec3 q = Minus(points[i], eye);
-        const double inverseDeltaI = 1.0 / EyePlaneDeterminant(su, q);
-        projected[i] = ProjectedStar{Det(p, up, q) * inverseDeltaI, Det(side, p, q) * inverseDeltaI,
-                                     Det(side, up, p) * inverseDelta};
+        const Vec3 upCrossQ = Cross(up, q);
+        const double inverseDeltaI = 1.0 / Dot(side, upCrossQ);
+        projected[i] =
+            ProjectedStar{Dot(p, upCrossQ) * inverseDeltaI, Det(side, p, q) * inverseDeltaI,
+                          Det(side, up, p) * inverseDelta};
     }
 }
 
