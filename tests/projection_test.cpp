@@ -148,11 +148,13 @@ TEST(ProjectionBasis, StartUpCameraHasAnOrthonormalBasis) {
 class ProjectionRange : public ::testing::Test {
   protected:
     static constexpr double Sentinel = 12345.678;
-    std::array<Vec3, 10> points{};
-    std::array<ProjectedStar, 10> projected{};
+    std::array<Vec3, 40> points{};
+    std::array<ProjectedStar, 40> projected{};
     TestCamera camera{{100, 200, 300}, {1, 1, 0}, {0, 0, 1}, 1000.0};
 
-    void SetUp() override {
+    void SetUp() override { Fill(); }
+    // Fresh inputs, and sentinels in every output record.
+    void Fill() {
         for (std::size_t i = 0; i < points.size(); ++i) {
             const double v = static_cast<double>(i);
             points[i] = {1000.0 * v, -500.0 + v, 42.0 * v};
@@ -181,12 +183,21 @@ TEST_F(ProjectionRange, EmptyOrReversedRangesWriteNothing) {
 }
 
 TEST_F(ProjectionRange, WritesExactlyTheRangeIndexForIndex) {
-    Project(3, 7);
-    for (std::size_t i = 0; i < projected.size(); ++i) {
-        if (i < 3 || i >= 7) {
-            EXPECT_TRUE(Untouched(i)) << "record " << i;
-        } else {
-            EXPECT_TRUE(SameBits(projected[i], ProjectOne(camera, points[i]))) << "record " << i;
+    const std::array<std::array<int32_t, 2>, 4> ranges{{{3, 7}, {1, 38}, {5, 6}, {0, 40}}};
+    for (const auto& [from, to] : ranges) {
+        for (double focal : {1000.0, 0.0}) {
+            Fill();
+            camera.focal = focal;
+            Project(from, to);
+            for (std::size_t i = 0; i < projected.size(); ++i) {
+                const int32_t index = static_cast<int32_t>(i);
+                if (index < from || index >= to) {
+                    ASSERT_TRUE(Untouched(i)) << "record " << i << " of " << from << ".." << to;
+                } else {
+                    ASSERT_TRUE(SameBits(projected[i], ProjectOne(camera, points[i])))
+                        << "record " << i << " of " << from << ".." << to;
+                }
+            }
         }
     }
 }
