@@ -85,13 +85,4 @@ TEST_F(CameraTest, OrbitPassesCloseToTheOriginAndStaysOnItsCircle) {
     EXPECT_NEAR(farthest, 2020840.0, 10.0);
 }
 
-TEST_F(CameraTest, ResetRestoresStartValues) {
-    Step(3);
-    ResetCamera();
-    EXPECT_EQ(Camera.Position.x, -1000000.0);
-    EXPECT_EQ(Camera.Direction.x, -1.0);
-    EXPECT_EQ(Camera.OrbitAngle, -0.5);
-    EXPECT_EQ(Camera.FocalDistance, 1000.0);
-}
-
 }  // namespace
