@@ -49,9 +49,14 @@ void AnchorCellStars(int32_t i) {
     }
 }
 
+// Start-up sizes the three per-cell arrays to CellCount; nothing resizes them later.
+[[maybe_unused]] bool CellArraysSized() {
+    return CellCount >= 0 && CellTable.size() >= Index(CellCount) &&
+           CellCentre.size() >= Index(CellCount) && ProjectedCentre.size() >= Index(CellCount);
+}
+
 void ProjectAllCentres() {
-    assert(CellTable.size() >= Index(CellCount) && CellCentre.size() >= Index(CellCount) &&
-           ProjectedCentre.size() >= Index(CellCount));
+    assert(CellArraysSized());
     ProjectWithCamera(CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
 }
 
@@ -88,6 +93,7 @@ void BuildProjectionCache() {
 }
 
 void MarkCells() {
+    assert(CellArraysSized());
     const Vec3& camera = Camera.Position;
     int32_t flagged = 0;
     for (int32_t i = 0; i < CellCount; ++i) {
