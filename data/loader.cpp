@@ -2,6 +2,7 @@
 #include "data/loader.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -30,8 +31,16 @@ bool IsBlank(int c) {
 bool IsDigit(int c) {
     return c >= '0' && c <= '9';
 }
+// Bytes that end a field: white space and '#'; the end of the file ends one too.
+constexpr std::array<bool, 256> FieldEnders = [] {
+    std::array<bool, 256> enders{};
+    for (const char c : {' ', '\t', '\v', '\f', '\r', '\n', '#'}) {
+        enders[static_cast<unsigned char>(c)] = true;
+    }
+    return enders;
+}();
 bool EndsField(int c) {
-    return c == EOF || c == '#' || IsBlank(c) || IsLineEnd(c);
+    return c == EOF || FieldEnders[static_cast<unsigned char>(c)];
 }
 
 // value * 10 + digit, held at PositionLimit once it gets there.
@@ -56,25 +65,27 @@ struct Excerpt {
 
 void AddToExcerpt(Excerpt& excerpt, int c) {
     if (excerpt.characters == ExcerptLimit) {
-        std::memcpy(excerpt.text + excerpt.length, "...", 4);
+        std::memcpy(excerpt.text + excerpt.length, "...", 3);
         excerpt.length += 3;
     }
     if (excerpt.characters++ >= ExcerptLimit) {
         return;
     }
-    const std::size_t room = sizeof excerpt.text - excerpt.length;
-    const bool printable = c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-    const int written = printable
-                            ? std::snprintf(excerpt.text + excerpt.length, room, "%c", c)
-                            : std::snprintf(excerpt.text + excerpt.length, room, "\\x%02X", c);
-    excerpt.length += static_cast<std::size_t>(written);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+        excerpt.text[excerpt.length++] = static_cast<char>(c);
+        return;
+    }
+    constexpr const char* HexDigits = "0123456789ABCDEF";
+    const char escaped[4] = {'\\', 'x', HexDigits[(c >> 4) & 0xF], HexDigits[c & 0xF]};
+    std::memcpy(excerpt.text + excerpt.length, escaped, sizeof escaped);
+    excerpt.length += sizeof escaped;
 }
 
 // Streaming recogniser of the "%f" syntax: [sign] digits [. digits] [e [sign] digits], with at
 // least one mantissa digit. Keeps the leading significant digits and whether any non-zero digit
 // was dropped, which is enough to round correctly however long the number is.
 struct RealScanner {
-    char kept[KeptDigits];
+    char text[KeptDigits + 32];  // "0." and the kept digits; the exponent is added at the end
     std::size_t keptCount = 0;
     bool droppedNonZero = false;
     int64_t pointPosition = 0;  // value = 0.kept x 10^(pointPosition + exponent)
@@ -101,7 +112,7 @@ void AddMantissaDigit(RealScanner& scan, int c) {
         ++scan.pointPosition;
     }
     if (scan.keptCount < KeptDigits) {
-        scan.kept[scan.keptCount++] = static_cast<char>(c);
+        scan.text[2 + scan.keptCount++] = static_cast<char>(c);
     } else if (c != '0') {
         scan.droppedNonZero = true;
     }
@@ -131,7 +142,8 @@ bool StepReal(RealScanner& scan, int c) {
 }
 
 // Rounds the scanned number straight to the nearest float; false when the syntax is incomplete.
-bool FinishReal(const RealScanner& scan, float* value) {
+// Builds the decimal text "0.<kept digits>e<power>" in the scanner for the conversion.
+bool FinishReal(RealScanner& scan, float* value) {
     if (!scan.anyDigit || (scan.inExponent && !scan.anyExponentDigit)) {
         return false;
     }
@@ -140,16 +152,16 @@ bool FinishReal(const RealScanner& scan, float* value) {
         const int64_t power = std::clamp<int64_t>(
             scan.pointPosition + (scan.exponentNegative ? -scan.exponent : scan.exponent),
             -ExponentLimit, ExponentLimit);
-        char text[KeptDigits + 32] = "0.";
-        std::size_t length = 2;
-        std::memcpy(text + length, scan.kept, scan.keptCount);
-        length += scan.keptCount;
+        char* const text = scan.text;
+        text[0] = '0';
+        text[1] = '.';
+        std::size_t length = 2 + scan.keptCount;
         if (scan.droppedNonZero) {
             text[length++] = '1';  // stands for the dropped digits: keeps ties from looking exact
         }
-        const int exponentLength = std::snprintf(text + length, sizeof text - length, "e%lld",
-                                                 static_cast<long long>(power));
-        length += static_cast<std::size_t>(exponentLength);
+        text[length++] = 'e';
+        length = static_cast<std::size_t>(
+            std::to_chars(text + length, text + sizeof scan.text, power).ptr - text);
         if (std::from_chars(text, text + length, magnitude).ec == std::errc::result_out_of_range) {
             magnitude = power > 0 ? HUGE_VALF : 0.0f;  // 0.d...e(power) < 1 exactly when power <= 0
         }
@@ -193,7 +205,9 @@ template <typename Scanner>
 bool ReadField(std::FILE* stream, int c, Scanner& scan, Excerpt& excerpt) {
     bool wellFormed = true;
     while (!EndsField(c)) {
-        AddToExcerpt(excerpt, c);
+        if (excerpt.characters <= ExcerptLimit) {
+            AddToExcerpt(excerpt, c);
+        }
         wellFormed = wellFormed && Step(scan, c);
         c = getc_unlocked(stream);
     }
