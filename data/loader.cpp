@@ -235,6 +235,7 @@ struct LoadState {
     float coordinates[3] = {0.0f, 0.0f, 0.0f};
     int32_t tag = 0;
     int fieldCount = 0;
+    int64_t fieldLine = 0;    // line of the record's latest field
     int64_t problemLine = 0;  // line of the record's first bad value, 0 while it is sound
     char problem[160] = "";
 };
@@ -254,7 +255,7 @@ void CutRecordShort(LoadState& state, const char* cause) {
         char what[64];
         std::snprintf(what, sizeof what, "record cut short by %s after its %s field", cause,
                       FieldNames[state.fieldCount - 1]);
-        Report(state, state.line, what);
+        Report(state, state.fieldLine, what);
     }
     state.fieldCount = 0;
     state.problemLine = 0;
@@ -300,6 +301,7 @@ void CompleteRecord(LoadState& state) {
 
 // Reads the field that starts with c into the current record; false if the field is malformed.
 bool ReadRecordField(LoadState& state, int c, Excerpt& excerpt) {
+    state.fieldLine = state.line;
     if (state.fieldCount < 3) {
         RealScanner scan;
         float value = 0.0f;
@@ -384,10 +386,6 @@ void ReportEnd(LoadState& state) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Skips a UTF-8 byte-order mark after its first byte; false if the bytes are not the mark,
 // in which case the first byte that differs is back in the stream.
 bool SkipByteOrderMark(std::FILE* stream) {
@@ -456,8 +454,9 @@ void FinishLoading(LoadState& state) {
     if (state.capacity >= 1 && state.slots >= state.capacity) {
         // The last slot goes back to the origin, so capacity - 1 records stay.
         state.stars[state.capacity - 1] = Star{0.0, 0.0, 0.0};
-        std::fprintf(stderr, "%s: %lld records not stored: %d slots hold only %d records\n",
-                     state.fileName, static_cast<long long>(state.slots - (state.capacity - 1)),
+        const int64_t dropped = state.slots - (state.capacity - 1);
+        std::fprintf(stderr, "%s: %lld record%s not stored: %d slots hold only %d records\n",
+                     state.fileName, static_cast<long long>(dropped), dropped == 1 ? "" : "s",
                      state.capacity, state.capacity - 1);
     }
 }

@@ -132,7 +132,7 @@ TEST(LoaderDamage, JunkLinesAreSkippedWithoutShiftingLaterRecords) {
                                           "4 1.5abc 4 4\r\n"
                                           "5 5 # cut\r\n"
                                           "6 6 6 6\r\n"
-                                          "7 7");
+                                          "7 7\r\n\r\n");
     EXPECT_EQ(outcome.out, "abc\n.");
     EXPECT_EQ(outcome.err,
               "galaxy.dat:3: x field \"abc\" is not a decimal number; line skipped\n"
@@ -221,7 +221,7 @@ TEST(LoaderCapacity, LastSlotReturnsToOriginWhenFull) {
 
 TEST(LoaderCapacity, ExactlyCapacityRecordsDropsOne) {
     const LoadOutcome outcome = LoadBytes(Header + "1 1 1 1\r\n2 2 2 2\r\n3 3 3 3\r\n", 3);
-    EXPECT_EQ(outcome.err, "galaxy.dat: 1 records not stored: 3 slots hold only 2 records\n");
+    EXPECT_EQ(outcome.err, "galaxy.dat: 1 record not stored: 3 slots hold only 2 records\n");
     ExpectStar(1, 200000.0, 200000.0, 200000.0, 2);
     ExpectStar(2, 0.0, 0.0, 0.0, 3);
     EXPECT_EQ(LoadBytes(Header + "1 1 1 1\r\n2 2 2 2\r\n", 3).err, "");
