@@ -59,8 +59,8 @@ void TakeLineFeedAfterReturn(std::FILE* stream) {
 // The first characters of a field, quoted in diagnostics with unprintable bytes escaped.
 struct Excerpt {
     char text[ExcerptLimit * 4 + 4];
-    std::size_t length;
-    std::size_t characters;
+    std::size_t length = 0;
+    std::size_t characters = 0;
 };
 
 void AddToExcerpt(Excerpt& excerpt, int c) {
@@ -141,8 +141,46 @@ bool StepReal(RealScanner& scan, int c) {
     return true;
 }
 
+// The common short number without building text: a mantissa of at most 7 digits and a power
+// of ten up to 10^10 are both exact floats, so one float multiplication or division rounds
+// correctly. False when the number is outside that range.
+bool ConvertShortReal(const RealScanner& scan, int64_t power, float* magnitude) {
+    static constexpr float PowersOfTen[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                              1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    const int64_t scale = power - static_cast<int64_t>(scan.keptCount);
+    if (scan.keptCount > 7 || scan.droppedNonZero || scale < -10 || scale > 10) {
+        return false;
+    }
+    int32_t mantissa = 0;
+    for (std::size_t digit = 0; digit < scan.keptCount; ++digit) {
+        mantissa = mantissa * 10 + (scan.text[2 + digit] - '0');
+    }
+    const float exact = static_cast<float>(mantissa);
+    *magnitude = scale < 0 ? exact / PowersOfTen[-scale] : exact * PowersOfTen[scale];
+    return true;
+}
+
+// Any other number: rounds the text "0.<kept digits>e<power>", built in the scanner, with the
+// library's correctly rounding conversion.
+float ConvertLongReal(RealScanner& scan, int64_t power) {
+    char* const text = scan.text;
+    text[0] = '0';
+    text[1] = '.';
+    std::size_t length = 2 + scan.keptCount;
+    if (scan.droppedNonZero) {
+        text[length++] = '1';  // stands for the dropped digits: keeps ties from looking exact
+    }
+    text[length++] = 'e';
+    length = static_cast<std::size_t>(
+        std::to_chars(text + length, text + sizeof scan.text, power).ptr - text);
+    float magnitude = 0.0f;
+    if (std::from_chars(text, text + length, magnitude).ec == std::errc::result_out_of_range) {
+        magnitude = power > 0 ? HUGE_VALF : 0.0f;  // 0.d...e(power) < 1 exactly when power <= 0
+    }
+    return magnitude;
+}
+
 // Rounds the scanned number straight to the nearest float; false when the syntax is incomplete.
-// Builds the decimal text "0.<kept digits>e<power>" in the scanner for the conversion.
 bool FinishReal(RealScanner& scan, float* value) {
     if (!scan.anyDigit || (scan.inExponent && !scan.anyExponentDigit)) {
         return false;
@@ -152,18 +190,8 @@ bool FinishReal(RealScanner& scan, float* value) {
         const int64_t power = std::clamp<int64_t>(
             scan.pointPosition + (scan.exponentNegative ? -scan.exponent : scan.exponent),
             -ExponentLimit, ExponentLimit);
-        char* const text = scan.text;
-        text[0] = '0';
-        text[1] = '.';
-        std::size_t length = 2 + scan.keptCount;
-        if (scan.droppedNonZero) {
-            text[length++] = '1';  // stands for the dropped digits: keeps ties from looking exact
-        }
-        text[length++] = 'e';
-        length = static_cast<std::size_t>(
-            std::to_chars(text + length, text + sizeof scan.text, power).ptr - text);
-        if (std::from_chars(text, text + length, magnitude).ec == std::errc::result_out_of_range) {
-            magnitude = power > 0 ? HUGE_VALF : 0.0f;  // 0.d...e(power) < 1 exactly when power <= 0
+        if (!ConvertShortReal(scan, power, &magnitude)) {
+            magnitude = ConvertLongReal(scan, power);
         }
     }
     *value = scan.negative ? -magnitude : magnitude;
@@ -358,7 +386,7 @@ void SkipRestOfLine(LoadState& state) {
 
 // Handles a field that starts with c: a malformed one costs the rest of its line.
 void HandleField(LoadState& state, int c) {
-    Excerpt excerpt{};
+    Excerpt excerpt;
     if (!ReadRecordField(state, c, excerpt)) {
         ReportMalformedField(state, excerpt);
         SkipRestOfLine(state);

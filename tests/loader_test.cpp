@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -225,6 +228,47 @@ TEST(LoaderCapacity, ExactlyCapacityRecordsDropsOne) {
     ExpectStar(1, 200000.0, 200000.0, 200000.0, 2);
     ExpectStar(2, 0.0, 0.0, 0.0, 3);
     EXPECT_EQ(LoadBytes(Header + "1 1 1 1\r\n2 2 2 2\r\n", 3).err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Short numbers take a quicker path than long ones; both must round like the C library.
+TEST(LoaderRounding, RandomDecimalsMatchTheCLibrary) {
+    std::mt19937_64 random(11);
+    // A decimal of 1 to 11 digits with a point somewhere and sometimes an exponent.
+    const auto randomDecimal = [&random] {
+        std::string digits = std::to_string(random() % 100000000000ull);
+        digits.resize(1 + random() % digits.size());
+        const std::size_t point = random() % (digits.size() + 1);
+        std::string field =
+            (random() % 2 ? "-" : "") + digits.substr(0, point) + "." + digits.substr(point);
+        if (random() % 4 == 0) {
+            field += "e" + std::to_string(static_cast<int>(random() % 25) - 16);
+        }
+        return field;
+    };
+    std::string text = Header;
+    std::vector<std::string> fields;
+    for (int record = 0; record < 3000; ++record) {
+        for (int axis = 0; axis < 3; ++axis) {
+            std::string field = randomDecimal();
+            while (std::fabs(std::strtof(field.c_str(), nullptr)) >= 21475.0f) {
+                field = randomDecimal();
+            }
+            fields.push_back(field);
+            text += field + " ";
+        }
+        text += "0\r\n";
+    }
+    LoadBytes(text);
+    for (std::size_t field = 0; field < fields.size(); ++field) {
+        const float expected = std::strtof(fields[field].c_str(), nullptr);
+        const Star& star = StarArray[field / 3];
+        const double actual = field % 3 == 0 ? star.x : field % 3 == 1 ? star.y : star.z;
+        ASSERT_EQ(actual, static_cast<double>(expected) * 100000.0) << fields[field];
+    }
 }
 
 }  // namespace
