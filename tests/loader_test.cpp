@@ -230,10 +230,6 @@ TEST(LoaderCapacity, ExactlyCapacityRecordsDropsOne) {
     EXPECT_EQ(LoadBytes(Header + "1 1 1 1\r\n2 2 2 2\r\n", 3).err, "");
 }
 
-}  // namespace
-
-namespace {
-
 // Short numbers take a quicker path than long ones; both must round like the C library.
 TEST(LoaderRounding, RandomDecimalsMatchTheCLibrary) {
     std::mt19937_64 random(11);
@@ -269,6 +265,19 @@ TEST(LoaderRounding, RandomDecimalsMatchTheCLibrary) {
         const double actual = field % 3 == 0 ? star.x : field % 3 == 1 ? star.y : star.z;
         ASSERT_EQ(actual, static_cast<double>(expected) * 100000.0) << fields[field];
     }
+}
+
+// A small file in the on-disk format, kept in the repository as a reference sample.
+TEST(LoaderBasics, SampleFileInRepository) {
+    const LoadOutcome outcome = LoadPath(GALAXY_SOURCE_DIR "/tests/data/loader-sample.dat");
+    EXPECT_EQ(outcome.out, "abc\n...");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.passes, 3);
+    ExpectStar(0, 150000.0, -200000.0, 25000.0, 7);
+    ExpectStar(1, 10000.000149011612, static_cast<double>(0.2f) * 100000.0,
+               static_cast<double>(0.3f) * 100000.0, 44);
+    ExpectStar(2, -1000000.0, 25000.0, 50000.0, 255);
+    EXPECT_EQ(CountStoredStars(), 3);
 }
 
 }  // namespace
