@@ -24,8 +24,8 @@ namespace fs = std::filesystem;
 const fs::path SourceDir = GALAXY_SOURCE_DIR;
 const fs::path GoldenDir = SourceDir / "tests" / "golden";
 const fs::path Galaxy = SourceDir / "tests" / "data" / "render-galaxy.dat";
-constexpr const char* GoldenFrames = "1,51,52,600,1500,2070";
-constexpr int GoldenFrameNumbers[] = {1, 51, 52, 600, 1500, 2070};
+constexpr const char* GoldenFrames = "1,51,52,300,800,1500,2070";
+constexpr int GoldenFrameNumbers[] = {1, 51, 52, 300, 800, 1500, 2070};
 
 struct ToolResult {
     int ExitCode;
