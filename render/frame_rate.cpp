@@ -23,13 +23,14 @@ constexpr ColorRef TextColour = 0x00FF0000;  // 0x00BBGGRR: pure blue
 TimeStamp ReadMonotonicClock() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    // Seconds since boot: the difference of two readings stays right even if it wrapped.
+    // Seconds since boot, which fit 32 bits for 68 years.
     return TimeStamp{static_cast<int32_t>(now.tv_sec),
                      static_cast<uint16_t>(now.tv_nsec / 1000000)};
 }
 
 FrameRateClock Clock = ReadMonotonicClock;  // where the overlay reads the time
 
+// The rate as it stood before this frame, in blue on black at the top left, if a DC is had.
 void DrawRateText() {
     DeviceContext* context = nullptr;
     if (BackBuffer->GetDC(context) != DisplayOk) {
