@@ -173,7 +173,9 @@ int Run(const Options& options, const std::vector<bool>& wanted) {
     if (InitDisplay(nullptr, MemoryDisplayWidth, MemoryDisplayHeight, 32) != DisplayOk) {
         std::fprintf(stderr, "galaxy-render: cannot set up the display: %s\n", DisplayErrorText());
     } else if (InitScene(options.GalaxyFile.c_str())) {
-        std::fflush(stdout);  // the loader's header and dots come before any statistics
+        if (options.Stats) {
+            std::printf("\n");  // ends the loader's line of comment dots: one line per frame
+        }
         status = RenderFrames(options, wanted) ? 0 : 1;
     }
     ShutdownDisplay();
