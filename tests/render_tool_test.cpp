@@ -41,12 +41,14 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
-// Runs galaxy-render with the arguments (already quoted), capturing both output streams.
-ToolResult RunTool(const std::string& arguments, const fs::path& scratch) {
+// Runs galaxy-render with the arguments (already quoted) after the shell's environment settings,
+// capturing both output streams.
+ToolResult RunTool(const std::string& arguments, const fs::path& scratch,
+                   const std::string& environment = "") {
     fs::create_directories(scratch);
     const fs::path out = scratch / "stdout.txt";
     const fs::path err = scratch / "stderr.txt";
-    const std::string command = std::string("'") + GALAXY_RENDER + "' " + arguments + " >'" +
+    const std::string command = environment + " '" + GALAXY_RENDER + "' " + arguments + " >'" +
                                 out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     return ToolResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
@@ -145,8 +147,9 @@ TEST(RenderTool, UnreadableGalaxyIsReportedButDrawn) {
     fs::remove_all(scratch);
     const fs::path out = scratch / "deep" / "er";
     const ToolResult result = RunTool(
-        "/nonexistent/galaxy.dat --frames 2-3 --stats --out '" + out.string() + "'", scratch);
+        "/nonexistent/galaxy.dat --frames 3,2-3 --stats --out '" + out.string() + "'", scratch);
     EXPECT_EQ(result.ExitCode, 0);
+    EXPECT_EQ(result.Out.find("frame 2: cells "), result.Out.rfind("frame 2: cells "));
     EXPECT_NE(result.Err.find("cannot read /nonexistent/galaxy.dat"), std::string::npos);
     EXPECT_TRUE(fs::exists(out / "frame-000002.png") && fs::exists(out / "frame-000003.png"));
     EXPECT_NE(result.Out.find("frame 3: cells "), std::string::npos);
@@ -167,11 +170,12 @@ TEST(RenderTool, CommandLineErrorsAndHelp) {
         {galaxy + "--frames 9-3" + out, 2, {"runs backwards"}},
         {galaxy + "--frames 1,,2" + out, 2, {"empty entry"}},
         {galaxy + "--frames x" + out, 2, {"bad frame \"x\""}},
-        {galaxy + "--frames 1000000" + out, 2, {"999999"}},
+        {galaxy + "--frames 1-100000000" + out, 2, {"99999999"}},
         {galaxy + out, 106, {"--frames"}},
-        {galaxy + "--frames 1", 106, {"--out"}},
+        {galaxy + "--frames 1", 2, {"give --out FOLDER, --video FILE or both"}},
+        {galaxy + "--frames 1 --video movie.avi", 2, {"must be a .mp4 or .webm file"}},
         {galaxy + "--frames 1 --out /dev/null/sub", 1, {"cannot make folder"}},
-        {"--help", 0, {"FILE", "--frames", "--out", "--stats"}},
+        {"--help", 0, {"FILE", "--frames", "--out", "--video", "--stats"}},
     };
     for (const auto& [arguments, exitCode, messages] : cases) {
         const ToolResult result = RunTool(arguments, scratch);
@@ -183,6 +187,41 @@ TEST(RenderTool, CommandLineErrorsAndHelp) {
         }
     }
     EXPECT_FALSE(fs::exists(scratch / "frames" / "frame-000001.png"));
+}
+
+// Movies: a missing ffmpeg stops the run before it draws; with ffmpeg each container gets every
+// saved frame at 800 x 600, beside the pictures; a failing ffmpeg makes the run fail.
+TEST(RenderTool, MoviesThroughFfmpeg) {
+    const fs::path scratch = fs::current_path() / "render-tool-movie";
+    fs::remove_all(scratch);
+    const std::string frames = "'" + Galaxy.string() + "' --frames 1-30 --out '" +
+                               (scratch / "frames").string() + "' --video ";
+    const ToolResult missing =
+        RunTool(frames + "'" + (scratch / "a.mp4").string() + "'", scratch, "PATH=/nonexistent");
+    EXPECT_EQ(missing.ExitCode, 1);
+    EXPECT_NE(missing.Err.find("needs ffmpeg, which is not on the PATH"), std::string::npos)
+        << missing.Err;
+    EXPECT_FALSE(fs::exists(scratch / "frames" / "frame-000001.png"));
+    if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0) {
+        GTEST_SKIP() << "ffmpeg is not installed";
+    }
+    for (const char* name : {"movie.mp4", "movie.webm"}) {
+        const fs::path movie = scratch / name;
+        const ToolResult made = RunTool(frames + "'" + movie.string() + "'", scratch);
+        ASSERT_EQ(made.ExitCode, 0) << made.Err;
+        EXPECT_TRUE(fs::exists(scratch / "frames" / "frame-000030.png"));
+        const fs::path probe = scratch / "probe.txt";
+        const std::string command =
+            "ffprobe -v error -count_frames -select_streams v "
+            "-show_entries stream=width,height,nb_read_frames -of csv=p=0 '" +
+            movie.string() + "' >'" + probe.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0) << name;
+        EXPECT_EQ(ReadFile(probe), "800,600,30\n") << name;
+    }
+    const ToolResult failed = RunTool(frames + "/nonexistent/movie.mp4", scratch);
+    EXPECT_EQ(failed.ExitCode, 1);
+    EXPECT_NE(failed.Err.find("ffmpeg failed to make /nonexistent/movie.mp4"), std::string::npos)
+        << failed.Err;
 }
 
 }  // namespace
