@@ -168,10 +168,12 @@ bool WriteWholeFile(const char* path, std::span<const uint8_t> bytes, std::strin
     size_t written = 0;
     while (file >= 0 && written < bytes.size()) {
         const ssize_t result = write(file, bytes.data() + written, bytes.size() - written);
-        if (result < 0 && errno != EINTR) {
+        if (result > 0) {
+            written += size_t(result);
+        } else if (result == 0 || errno != EINTR) {
+            errno = result == 0 ? EIO : errno;
             break;
         }
-        written += result > 0 ? size_t(result) : 0;
     }
     if (file < 0 || written < bytes.size() || close(file) != 0) {
         error = std::string("cannot write ") + path + ": " + std::strerror(errno);
@@ -186,16 +188,18 @@ bool WriteWholeFile(const char* path, std::span<const uint8_t> bytes, std::strin
 // The PNG output's per-worker state: an encoder and room for a file name each.
 struct PngFolder {
     std::string Folder;
-    std::vector<PngEncoder> Encoders;
+    size_t Workers = 0;
+    std::unique_ptr<PngEncoder[]> Encoders;  // encoders must not move once set up
     std::vector<std::vector<char>> Paths;
 };
 
 bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
     png.Folder = folder;
-    png.Encoders.resize(workers);
+    png.Workers = workers;
+    png.Encoders = std::make_unique<PngEncoder[]>(workers);
     png.Paths.assign(workers, std::vector<char>(folder.size() + 32));
-    for (PngEncoder& encoder : png.Encoders) {
-        if (!PngEncoderInit(encoder, MemoryDisplayWidth, MemoryDisplayHeight)) {
+    for (size_t worker = 0; worker < workers; ++worker) {
+        if (!PngEncoderInit(png.Encoders[worker], MemoryDisplayWidth, MemoryDisplayHeight)) {
             return false;
         }
     }
@@ -203,8 +207,8 @@ bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
 }
 
 void FreePngFolder(PngFolder& png) {
-    for (PngEncoder& encoder : png.Encoders) {
-        PngEncoderFree(encoder);
+    for (size_t worker = 0; worker < png.Workers; ++worker) {
+        PngEncoderFree(png.Encoders[worker]);
     }
 }
 

@@ -1,8 +1,11 @@
 // png_writer.cpp: writes frames as PNG files with zlib, tuned for speed over size.
 //
-// Frames are mostly black with scattered grey stars. Measured on the whole orbit of the sample
-// galaxy, zlib level 1 with the run-length strategy and no row filter is the fastest sane choice:
-// the black runs compress to almost nothing, and the stars gain little from the Sub filter.
+// Frames are mostly black with scattered grey stars. On every 50th frame of the sample galaxy's
+// orbit (CPU time per frame, bytes per frame): no filter, level 1: 3.3 ms, 11.9 kB; no filter,
+// run-length strategy: 3.4 ms, 7.3 kB; Sub filter, level 1: 5.0 ms, 14.8 kB; Sub filter,
+// run-length: 4.5 ms, 12.4 kB; no filter, level 6: 8.7 ms, 6.0 kB. The run-length strategy
+// without a filter is as fast as level 1 and its files are the smallest but for level 6: black
+// runs compress to almost nothing, and the isolated stars gain nothing from the Sub filter.
 #include "tools/png_writer.h"
 
 #include <array>
