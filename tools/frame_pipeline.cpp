@@ -45,8 +45,8 @@ std::string FramePipeline::Finish() {
     {
         const std::lock_guard<std::mutex> guard(Lock);
         Stopping = true;
+        FrameQueued.notify_all();  // under the lock, as helgrind likes it
     }
-    FrameQueued.notify_all();
     for (std::thread& worker : Workers) {
         worker.join();
     }
