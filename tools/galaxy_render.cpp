@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
     app.add_option("--out", options.OutputFolder, "folder for frame-NNNNNN.png, made if missing");
     app.add_option("--video", options.VideoFile,
                    "movie of the saved frames at 60 per second, made by ffmpeg: a .mp4 (H.264) "
-                   "or .webm (VP9) file, replaced if it exists");
+                   "or .webm (VP9) file, replaced if it exists; with --out, one run makes both");
     app.add_flag("--stats", options.Stats,
                  "print 'frame K: cells C, reprojected R, drawn D' for each saved frame, and the "
                  "peak memory at the end (on standard error)");
