@@ -32,15 +32,23 @@ void PrepareFrameRecords() {
 void RenderFrame() {
     MarkCells();
     ReprojectCells();
+    DrawFrame();
+    PrimarySurface->Flip();
+}
+
+void DrawFrame() {
     StepCamera();
+    ClearAndPlot();
+    DrawFrameRate();
+}
+
+void ClearAndPlot() {
     BackBuffer->Blt(ClearArea, ClearFx);
     DrawnStars = 0;
     if (BackBuffer->Lock(LockDesc) == DisplayOk) {
         PlotStars();
         BackBuffer->Unlock();
     }
-    DrawFrameRate();
-    PrimarySurface->Flip();
 }
 
 int32_t DrawnStarCount() {

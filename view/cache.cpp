@@ -112,6 +112,14 @@ void MarkCells() {
     FlaggedCells = flagged;
 }
 
+void MarkAllCells() {
+    assert(CellArraysSized());
+    for (int32_t i = 0; i < CellCount; ++i) {
+        CellTable[Index(i)].ReprojectFlag = 1;
+    }
+    FlaggedCells = CellCount;
+}
+
 void ReprojectCells() {
     // Every centre every frame: unflagged cells are drawn around it from their cached offsets.
     ProjectAllCentres();
