@@ -24,10 +24,9 @@ std::size_t Index(int32_t i) {
     return static_cast<std::size_t>(i);
 }
 
-void ProjectWithCamera(const Vec3* points, ProjectedStar* projected, int32_t fromIndex,
-                       int32_t toIndex) {
-    ProjectPoints(points, projected, Camera.Position, Camera.Direction, Camera.Up,
-                  Camera.FocalDistance, fromIndex, toIndex);
+// The camera's axes and constants, derived once for all the ranges one frame projects.
+Projector CurrentProjector() {
+    return MakeProjector(Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance);
 }
 
 // The grouping guarantees every cell's run lies within StarArray.
@@ -55,9 +54,9 @@ void AnchorCellStars(int32_t i) {
            CellCentre.size() >= Index(CellCount) && ProjectedCentre.size() >= Index(CellCount);
 }
 
-void ProjectAllCentres() {
+void ProjectAllCentres(const Projector& projector) {
     assert(CellArraysSized());
-    ProjectWithCamera(CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
+    ProjectRange(projector, CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
 }
 
 // The ratio rule: 1 once the camera has moved far enough, against its distance to the centre,
@@ -85,8 +84,9 @@ void AllocateProjectedCentre() {
 }
 
 void BuildProjectionCache() {
-    ProjectWithCamera(StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
-    ProjectAllCentres();
+    const Projector projector = CurrentProjector();
+    ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
+    ProjectAllCentres(projector);
     for (int32_t i = 0; i < CellCount; ++i) {
         AnchorCellStars(i);
     }
@@ -122,13 +122,14 @@ void MarkAllCells() {
 
 void ReprojectCells() {
     // Every centre every frame: unflagged cells are drawn around it from their cached offsets.
-    ProjectAllCentres();
+    const Projector projector = CurrentProjector();
+    ProjectAllCentres(projector);
     for (int32_t i = 0; i < CellCount; ++i) {
         const Cell& cell = CellTable[Index(i)];
         if (cell.ReprojectFlag == 1) {
             assert(StarRangeValid(cell));
-            ProjectWithCamera(StarArray.data(), ProjectedStarArray.data(), cell.FirstStar,
-                              cell.EndStar);
+            ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(), cell.FirstStar,
+                         cell.EndStar);
             AnchorCellStars(i);
         }
     }
