@@ -1,6 +1,8 @@
 // cache.cpp: the per-cell projection cache: which cells to re-project, and re-projecting them.
 #include "view/cache.h"
 
+#include <immintrin.h>
+
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -119,33 +121,44 @@ using Mask4 = int64_t __attribute__((vector_size(32)));
     return MarkScalar(camera, 0, CellCount);
 }
 
+// The x, y and z of four Vec3 at the given addresses, as lanes: the x y pairs are loaded whole
+// and unpacked, the z values one by one.
+[[gnu::target("avx2"), gnu::always_inline]] inline void GatherFour(const Vec3* v0, const Vec3* v1,
+                                                                   const Vec3* v2, const Vec3* v3,
+                                                                   Double4& x, Double4& y,
+                                                                   Double4& z) {
+    const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v0->x)),
+                                              _mm_loadu_pd(&v2->x), 1);  // x0 y0 x2 y2
+    const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v1->x)),
+                                             _mm_loadu_pd(&v3->x), 1);  // x1 y1 x3 y3
+    x = _mm256_unpacklo_pd(even, odd);
+    y = _mm256_unpackhi_pd(even, odd);
+    z = Double4{v0->z, v1->z, v2->z, v3->z};
+}
+
 [[gnu::target("avx2")]] int32_t MarkAll(const Vec3& camera) {
-    const Cell* cells = CellTable.data();
-    const Vec3* centres = CellCentre.data();
+    Cell* const cells = CellTable.data();
+    const Vec3* const centres = CellCentre.data();
+    const Vec3 eye = camera;  // a copy the flag stores cannot alias
     int32_t flagged = 0;
     int32_t i = 0;
     for (; CellCount - i >= 4; i += 4) {
-        const Cell* c = cells + i;
-        const Vec3* e = centres + i;
-        const Double4 lastX{c[0].CameraAtProjection.x, c[1].CameraAtProjection.x,
-                            c[2].CameraAtProjection.x, c[3].CameraAtProjection.x};
-        const Double4 lastY{c[0].CameraAtProjection.y, c[1].CameraAtProjection.y,
-                            c[2].CameraAtProjection.y, c[3].CameraAtProjection.y};
-        const Double4 lastZ{c[0].CameraAtProjection.z, c[1].CameraAtProjection.z,
-                            c[2].CameraAtProjection.z, c[3].CameraAtProjection.z};
-        const Double4 centreX{e[0].x, e[1].x, e[2].x, e[3].x};
-        const Double4 centreY{e[0].y, e[1].y, e[2].y, e[3].y};
-        const Double4 centreZ{e[0].z, e[1].z, e[2].z, e[3].z};
+        Cell* const c = cells + i;
+        Double4 lastX, lastY, lastZ, centreX, centreY, centreZ;
+        GatherFour(&c[0].CameraAtProjection, &c[1].CameraAtProjection, &c[2].CameraAtProjection,
+                   &c[3].CameraAtProjection, lastX, lastY, lastZ);
+        GatherFour(centres + i, centres + i + 1, centres + i + 2, centres + i + 3, centreX, centreY,
+                   centreZ);
         const Mask4 flags =
-            CellFlags<Double4, Mask4>(camera.x - lastX, camera.y - lastY, camera.z - lastZ,
-                                      camera.x - centreX, camera.y - centreY, camera.z - centreZ);
-        for (int32_t k = 0; k < 4; ++k) {
-            const int32_t flag = flags[k] != 0 ? 1 : 0;
-            CellTable[Index(i + k)].ReprojectFlag = flag;
-            flagged += flag;
+            CellFlags<Double4, Mask4>(eye.x - lastX, eye.y - lastY, eye.z - lastZ, eye.x - centreX,
+                                      eye.y - centreY, eye.z - centreZ);
+        const int bits = _mm256_movemask_pd(reinterpret_cast<__m256d>(flags));
+        for (int k = 0; k < 4; ++k) {
+            c[k].ReprojectFlag = (bits >> k) & 1;
         }
+        flagged += __builtin_popcount(static_cast<unsigned>(bits));
     }
-    return flagged + MarkScalar(camera, i, CellCount);
+    return flagged + MarkScalar(eye, i, CellCount);
 }
 
 }  // namespace
