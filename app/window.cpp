@@ -1,1 +1,43 @@
-// window.cpp: STUB, replaced by the app work.
+// window.cpp: the main window's life and the quit signals.
+#include "app/window.h"
+
+#include <csignal>
+
+namespace {
+
+void RequestQuit(int) {
+    QuitSignal = 1;
+}
+
+}  // namespace
+
+SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        return nullptr;
+    }
+    Uint32 flags = SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;
+    return SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
+                            flags);
+}
+
+void ShowMainWindow(SDL_Window* window) {
+    SDL_ShowWindow(window);
+    SDL_RaiseWindow(window);
+}
+
+void DestroyMainWindow(SDL_Window* window) {
+    if (window != nullptr) {
+        SDL_DestroyWindow(window);
+    }
+    SDL_Quit();
+}
+
+void InstallQuitSignalHandlers() {
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    struct sigaction action {};
+    action.sa_handler = RequestQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // libraries underneath need not see interrupted calls
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
