@@ -1,7 +1,5 @@
 // scene.cpp: STUB, replaced by the app work.
 #include "app/scene.h"
 
-bool InitScene(const char*) {
-    return true;
-}
+bool InitScene(const char*) { return true; }
 void ResetScene() {}
