@@ -14,7 +14,7 @@
 namespace {
 
 constexpr int32_t DefaultRefreshRate = 60;  // Hz, when the display does not say
-constexpr int32_t PresentProbeFrames = 30;  // flips timed before deciding to pace
+constexpr int32_t PresentProbeFrames = 60;  // flips timed before deciding to pace
 constexpr int64_t NanosecondsPerSecond = 1000000000;
 
 // Paces Flip to the display's refresh when presenting does not wait for it by itself.
@@ -211,8 +211,9 @@ void PaceFlip(FlipPacer& pacer) {
         }
         int64_t expected = int64_t{PresentProbeFrames} * pacer.Interval;
         pacer.ProbeFlips = 0;
-        if (now - pacer.ProbeStart >= expected * 3 / 4) {
-            return;  // presenting waits for the refresh by itself
+        // A driver may queue a few frames before it blocks, so allow a tenth below the refresh.
+        if (now - pacer.ProbeStart >= expected * 9 / 10) {
+            return;  // presenting keeps to the refresh by itself
         }
         pacer.Pacing = true;
         pacer.NextDeadline = now;
