@@ -44,6 +44,13 @@ struct ViewerResult {
     std::string Err;
 };
 
+// Settings for a headless run: SDL's dummy video driver, set here so the run never depends on
+// the caller's environment, then the given ones.
+std::vector<std::string> Headless(std::vector<std::string> settings) {
+    settings.insert(settings.begin(), "SDL_VIDEODRIVER=dummy");
+    return settings;
+}
+
 // The environment for a child: ours, with the given NAME=value settings in place.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& settings) {
     std::vector<std::string> result;
@@ -167,7 +174,7 @@ class ViewerFolder {
 TEST(Viewer, EchoesTheGalaxyFileAndDrawsFrames) {
     ViewerFolder folder;
     folder.AddGalaxy();
-    ViewerResult run = RunViewer({folder.Path, {"GALAXY_VIEWER_FRAMES=5"}});
+    ViewerResult run = RunViewer({folder.Path, Headless({"GALAXY_VIEWER_FRAMES=5"})});
     ASSERT_FALSE(run.TimedOut) << run.Err;
     EXPECT_TRUE(run.Exited);
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
@@ -177,7 +184,7 @@ TEST(Viewer, EchoesTheGalaxyFileAndDrawsFrames) {
 
 TEST(Viewer, RunsWithoutAGalaxyFile) {
     ViewerFolder folder;
-    ViewerResult run = RunViewer({folder.Path, {"GALAXY_VIEWER_FRAMES=2"}});
+    ViewerResult run = RunViewer({folder.Path, Headless({"GALAXY_VIEWER_FRAMES=2"})});
     ASSERT_FALSE(run.TimedOut) << run.Err;
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "");
@@ -187,7 +194,7 @@ TEST(Viewer, RunsWithoutAGalaxyFile) {
 TEST(Viewer, SigtermEndsItCleanly) {
     ViewerFolder folder;
     folder.AddGalaxy();
-    ViewerResult run = RunViewer({folder.Path, {"GALAXY_VIEWER_FRAMES=0"}, SIGTERM});
+    ViewerResult run = RunViewer({folder.Path, Headless({"GALAXY_VIEWER_FRAMES=0"}), SIGTERM});
     ASSERT_FALSE(run.TimedOut) << run.Err;
     EXPECT_TRUE(run.Exited) << "killed by signal " << run.Signal;
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
@@ -199,7 +206,8 @@ TEST(Viewer, SigintEndsItCleanlyEvenWhenStartedIgnored) {
     ViewerFolder folder;
     folder.AddGalaxy();
     for (bool ignored : {false, true}) {
-        ViewerResult run = RunViewer({folder.Path, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, ignored});
+        ViewerResult run =
+            RunViewer({folder.Path, Headless({"GALAXY_VIEWER_FRAMES=0"}), SIGINT, ignored});
         ASSERT_FALSE(run.TimedOut) << run.Err;
         EXPECT_TRUE(run.Exited) << "ignored " << ignored << ", killed by " << run.Signal;
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
@@ -220,7 +228,7 @@ TEST(Viewer, NoDisplayExitsOneWithOneLineAndReadsNothing) {
 
 TEST(Viewer, RejectsAMalformedFrameCount) {
     ViewerFolder folder;
-    ViewerResult run = RunViewer({folder.Path, {"GALAXY_VIEWER_FRAMES=lots"}});
+    ViewerResult run = RunViewer({folder.Path, Headless({"GALAXY_VIEWER_FRAMES=lots"})});
     ASSERT_FALSE(run.TimedOut);
     EXPECT_EQ(run.ExitCode, 2);
     EXPECT_NE(run.Err.find("GALAXY_VIEWER_FRAMES"), std::string::npos) << run.Err;
