@@ -1,5 +1,7 @@
 // sdl_display.cpp: the display device over SDL2: a renderer on the full-screen window, a
 // streaming texture as the visible surface, an 800 x 600 XRGB8888 surface as the back buffer.
+#include "display/sdl_display.h"
+
 #include <SDL.h>
 #include <time.h>
 
@@ -14,17 +16,7 @@
 namespace {
 
 constexpr int32_t DefaultRefreshRate = 60;  // Hz, when the display does not say
-constexpr int32_t PresentProbeFrames = 60;  // flips timed before deciding to pace
 constexpr int64_t NanosecondsPerSecond = 1000000000;
-
-// Paces Flip to the display's refresh when presenting does not wait for it by itself.
-struct FlipPacer {
-    int64_t Interval = 0;      // nanoseconds per refresh
-    bool Pacing = false;       // true once presents proved not to wait
-    int32_t ProbeFlips = 0;    // flips timed so far while probing
-    int64_t ProbeStart = 0;    // clock at the first probed flip
-    int64_t NextDeadline = 0;  // when the next paced flip may return
-};
 
 }  // namespace
 
@@ -198,34 +190,6 @@ void SleepUntil(int64_t deadline) {
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-// Times the first flips; if they come much faster than the refresh, presenting does not wait
-// for the display (software renderer, dummy driver, some remote displays), so pace from now on.
-void PaceFlip(FlipPacer& pacer) {
-    int64_t now = MonotonicNanoseconds();
-    if (!pacer.Pacing) {
-        if (pacer.ProbeFlips == 0) {
-            pacer.ProbeStart = now;
-        }
-        if (++pacer.ProbeFlips <= PresentProbeFrames) {
-            return;
-        }
-        int64_t expected = int64_t{PresentProbeFrames} * pacer.Interval;
-        pacer.ProbeFlips = 0;
-        // A driver may queue a few frames before it blocks, so allow a tenth below the refresh.
-        if (now - pacer.ProbeStart >= expected * 9 / 10) {
-            return;  // presenting keeps to the refresh by itself
-        }
-        pacer.Pacing = true;
-        pacer.NextDeadline = now;
-    }
-    pacer.NextDeadline += pacer.Interval;
-    if (pacer.NextDeadline < now) {
-        pacer.NextDeadline = now;  // fell behind (a slow frame): don't rush to catch up
-        return;
-    }
-    SleepUntil(pacer.NextDeadline);
-}
-
 HResult CreateStreamingTexture(DisplayDevice& device) {
     device.Texture = SDL_CreateTexture(device.Renderer, SDL_PIXELFORMAT_XRGB8888,
                                        SDL_TEXTUREACCESS_STREAMING, device.Width, device.Height);
@@ -268,7 +232,10 @@ HResult SdlPrimarySurface::Flip() {
         result = DisplayOk;
     }
     SDL_RenderPresent(Device.Renderer);
-    PaceFlip(Device.Pacer);
+    int64_t deadline = NextFlipDeadline(Device.Pacer, MonotonicNanoseconds());
+    if (deadline != 0) {
+        SleepUntil(deadline);
+    }
     return result;
 }
 
