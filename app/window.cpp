@@ -2,6 +2,7 @@
 #include "app/window.h"
 
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -9,10 +10,26 @@ void RequestQuit(int) {
     QuitSignal = 1;
 }
 
+// With no display in reach SDL falls back on drivers that show nothing. A viewer nobody can see
+// is a failure, unless that driver was asked for by name (SDL_VIDEODRIVER, as tests do).
+bool DriverShowsNothingUnasked() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver == nullptr) {
+        return true;
+    }
+    bool invisible = std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0;
+    const char* requested = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    return invisible && (requested == nullptr || std::strstr(requested, driver) == nullptr);
+}
+
 }  // namespace
 
 SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        return nullptr;
+    }
+    if (DriverShowsNothingUnasked()) {
+        SDL_SetError("no display found (neither X11 nor Wayland answered)");
         return nullptr;
     }
     Uint32 flags = SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;

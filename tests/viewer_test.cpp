@@ -51,21 +51,26 @@ std::vector<std::string> Headless(std::vector<std::string> settings) {
     return settings;
 }
 
-// The environment for a child: ours, with the given NAME=value settings in place.
+// The environment for a child: ours, with the given NAME=value settings in place; a bare NAME
+// removes that variable.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& settings) {
     std::vector<std::string> result;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         bool replaced = false;
         for (const std::string& setting : settings) {
-            std::string name = setting.substr(0, setting.find('=') + 1);
+            std::string name = setting.substr(0, setting.find('=')) + '=';
             replaced = replaced || text.compare(0, name.size(), name) == 0;
         }
         if (!replaced) {
             result.push_back(text);
         }
     }
-    result.insert(result.end(), settings.begin(), settings.end());
+    for (const std::string& setting : settings) {
+        if (setting.find('=') != std::string::npos) {
+            result.push_back(setting);
+        }
+    }
     return result;
 }
 
@@ -224,6 +229,20 @@ TEST(Viewer, NoDisplayExitsOneWithOneLineAndReadsNothing) {
     ASSERT_FALSE(run.Err.empty());
     EXPECT_EQ(run.Err.rfind("galaxy-viewer: ", 0), 0u) << run.Err;
     EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1) << run.Err;
+}
+
+TEST(Viewer, NoDisplayAtAllIsNotMistakenForAnInvisibleOne) {
+    ViewerFolder folder;
+    folder.AddGalaxy();
+    ViewerResult run = RunViewer({folder.Path,
+                                  {"SDL_VIDEODRIVER", "DISPLAY", "WAYLAND_DISPLAY",
+                                   "XDG_RUNTIME_DIR", "GALAXY_VIEWER_FRAMES=3"}});
+    ASSERT_FALSE(run.TimedOut) << run.Err;
+    EXPECT_EQ(run.ExitCode, 1) << run.Err;
+    EXPECT_EQ(run.Out, "");
+    EXPECT_NE(run.Err.find("galaxy-viewer: cannot open the window: no display found"),
+              std::string::npos)
+        << run.Err;
 }
 
 TEST(Viewer, RejectsAMalformedFrameCount) {
