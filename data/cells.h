@@ -16,27 +16,33 @@ struct CellKey {
 
 // One run of StarArray whose stars share a key.
 struct Cell {
-    int32_t FirstStar;           // first StarArray slot of the cell (inclusive)
-    int32_t EndStar;             // one past the last slot (exclusive)
-    Vec3 CameraAtProjection;     // camera position when the cell's stars were last projected
-    int32_t ReprojectFlag;       // 1 when this frame must project the cell's stars again
+    int32_t FirstStar;        // first StarArray slot of the cell (inclusive)
+    int32_t EndStar;          // one past the last slot (exclusive)
+    Vec3 CameraAtProjection;  // camera position when the cell's stars were last projected
+    int32_t ReprojectFlag;    // 1 when this frame must project the cell's stars again
 };
 
 extern std::vector<Cell> CellTable;   // CellCount entries, in StarArray order
 extern std::vector<Vec3> CellCentre;  // CellCount centres, index-parallel to CellTable
 extern int32_t CellCount;             // number of distinct keys among all MaxStars slots
 
-// The key of a point. Defined for every coordinate, even those the loader never admits.
+// The key of a point: on each axis the coordinate times 1e-5 (a double), truncated toward zero
+// to 64 bits, of which the low 32 bits are kept. Defined for every double, even those the
+// loader never admits: a product beyond the 64-bit range saturates (so +inf gives -1 and
+// -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
 CellKey KeyOf(const Vec3& point);
 
-// Sizes CellTable and CellCentre to CellCount entries; throws std::bad_alloc on failure.
+// Sizes CellTable and CellCentre to CellCount value-initialised entries; throws
+// std::bad_alloc on failure.
 void AllocateCellArrays();
 
-// Rearranges StarArray so that every key forms one contiguous run.
+// Rearranges StarArray so that every key forms one contiguous run, in exactly the order of the
+// run-by-run gather (see cells.cpp). Works in fixed scratch memory; StarTag stays as loaded.
 void SortStarsByCell();
 // Sets CellCount to the number of runs in StarArray.
 void CountCells();
-// Fills CellTable ranges and CellCentre; both must already hold CellCount entries.
+// Fills CellTable ranges and CellCentre; both must already hold CellCount entries (any run
+// beyond their size is left out rather than written past the end).
 void BuildCells();
 
 // Empties the cell table and centres and sets CellCount to 0, as at program start.

@@ -6,15 +6,24 @@
 
 #include "data/star.h"
 
-// Reads fileName into stars[0, capacity) and tags[0, capacity), taking every stride-th record.
-// Writes the header text and one "." per comment to standard output, diagnostics to standard
-// error. Returns the number of records read (stored or not), or 0 if the file cannot be opened.
+// Reads fileName into stars[0, capacity) and tags[0, capacity), taking every stride-th sound
+// record starting with the first (a stride below 1 takes them all). Writes the header text and
+// one "." per comment to standard output, diagnostics to standard error. Returns the number of
+// complete records read (stored or not), or 0 if the file cannot be opened.
+//
+// A record is x y z (the "%f" syntax, rounded once to float, times 100000.0f in double) and a
+// tag (the "%d" syntax; its low 8 bits are kept). A line with a malformed field is skipped from
+// that field on; a record cut short by a comment or the end of the file is dropped; a record
+// with a file value outside (-21476, 21475), an infinite one, or a tag outside 32 bits is read
+// but not stored. When capacity or more records are selected, the first capacity - 1 are kept
+// and the last slot is set back to the origin.
 int32_t LoadGalaxy(Star* stars, uint8_t* tags, const char* fileName, int32_t capacity,
                    int32_t stride);
 
-// Reads the rest of a header line (without its leading '#') into buffer[0, limit], ending it
-// with a line feed and a NUL; buffer must hold limit + 2 bytes.
+// Reads the rest of a header line (without its leading '#'), keeps its first limit characters
+// in buffer and ends them with a line feed and a NUL; buffer must hold limit + 2 bytes. The
+// line ends at CR, LF or CR LF, which is consumed, or at the end of the file.
 void ReadHeaderLine(std::FILE* stream, char* buffer, int32_t limit);
 
-// Discards the rest of a comment line, its line end included.
+// Discards the rest of a comment line, its line end (CR, LF or CR LF) included.
 void SkipComment(std::FILE* stream);

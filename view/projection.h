@@ -21,10 +21,14 @@ struct ViewBasis {
     double Delta;
 };
 
+// Normalises Direction and Up and derives the side axis and Delta. A NaN component in either
+// vector makes every field NaN (the length is NaN and so is every quotient); a zero-length
+// vector does the same through 0 / 0.
 ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up);
 
 // Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex). A FocalDistance of 0
 // or NaN selects the parallel projection, any other the central one from the eye point
-// FocalDistance behind Position. Touches nothing outside the range.
+// FocalDistance behind Position. Touches nothing outside the range; writes nothing when
+// fromIndex >= toIndex. A non-empty range must lie within both arrays.
 void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
                    Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex);

@@ -1,0 +1,93 @@
+// literal_grouping.h: the cell grouping done step by step, slowly, as the reference to match.
+//
+// Keys are recomputed at every comparison and the gather rescans the rest of the array for
+// every run, so the cost grows with MaxStars times the number of cells. Precondition, as for
+// the loader's data: every truncated key fits 64 bits, and every low-32-bit key lies within
+// +-21474, so that the 32-bit centre arithmetic below cannot overflow.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "data/star.h"
+
+namespace literal {
+
+using Stars = std::array<Star, MaxStars>;
+
+// Range and centre of one cell, as BuildCells writes them.
+struct CellEntry {
+    int32_t first;
+    int32_t end;
+    Vec3 centre;
+};
+
+inline int32_t KeyComponent(double coordinate) {
+    return static_cast<int32_t>(static_cast<int64_t>(coordinate * 0.00001));
+}
+
+// Compares the keys of two stars axis by axis, x first, stopping at the first difference.
+inline bool SameKey(const Star& a, const Star& b) {
+    if (KeyComponent(a.x) != KeyComponent(b.x)) {
+        return false;
+    }
+    if (KeyComponent(a.y) != KeyComponent(b.y)) {
+        return false;
+    }
+    return KeyComponent(a.z) == KeyComponent(b.z);
+}
+
+inline void SortStarsByCell(Stars& stars) {
+    int32_t i = 0;
+    while (i < MaxStars) {
+        int32_t k = i;
+        while (k < MaxStars && SameKey(stars[k], stars[i])) {
+            ++k;
+        }
+        if (k + 1 < MaxStars) {
+            for (int32_t m = k + 1; m <= MaxStars - 1; ++m) {
+                if (SameKey(stars[m], stars[i])) {
+                    std::swap(stars[k], stars[m]);
+                    ++k;
+                }
+            }
+        }
+        i = k;
+    }
+}
+
+inline int32_t CountCells(const Stars& stars) {
+    int32_t counter = 0;
+    int32_t r = 0;
+    for (int32_t p = 0; p < MaxStars; ++p) {
+        if (!SameKey(stars[p], stars[r])) {
+            ++counter;
+            r = p;
+        }
+    }
+    return counter + 1;
+}
+
+inline Vec3 Centre(const Star& first) {
+    const int32_t x = 50000 + 100000 * KeyComponent(first.x);
+    const int32_t y = 50000 + 100000 * KeyComponent(first.y);
+    const int32_t z = 50000 + 100000 * KeyComponent(first.z);
+    return Vec3{static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
+}
+
+inline std::vector<CellEntry> BuildCells(const Stars& stars) {
+    std::vector<CellEntry> cells;
+    int32_t r = 0;
+    for (int32_t p = 0; p < MaxStars; ++p) {
+        if (!SameKey(stars[p], stars[r])) {
+            cells.push_back(CellEntry{r, p, Centre(stars[r])});
+            r = p;
+        }
+    }
+    cells.push_back(CellEntry{r, MaxStars, Centre(stars[r])});
+    return cells;
+}
+
+}  // namespace literal
