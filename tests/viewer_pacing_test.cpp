@@ -30,7 +30,7 @@ int CountSleeps(FlipPacer& pacer, int flips, int64_t step, int64_t& now) {
 }
 
 TEST(FlipPacing, PresentsThatWaitForTheRefreshAreNeverPaced) {
-    for (int64_t step : {Refresh, Refresh * 96 / 100, Refresh * 2}) {
+    for (int64_t step : {Refresh, Refresh * 992 / 1000, Refresh * 2}) {
         FlipPacer pacer = FreshPacer();
         int64_t now = Start;
         EXPECT_EQ(CountSleeps(pacer, 1000, step, now), 0) << step;
@@ -46,10 +46,21 @@ TEST(FlipPacing, AFewQueuedFramesBeforeBlockingAreNoReasonToPace) {
     EXPECT_FALSE(pacer.Pacing);
 }
 
+TEST(FlipPacing, PresentsJustAboveTheRefreshArePacedToo) {
+    FlipPacer pacer = FreshPacer();
+    int64_t now = Start;
+    int64_t step = Refresh * 96 / 100;  // about 62.5 frames a second
+    EXPECT_EQ(CountSleeps(pacer, PresentWarmUpFlips + PresentProbeFlips + 1, step, now), 1);
+    EXPECT_TRUE(pacer.Pacing);
+    int64_t pacedStart = now;
+    EXPECT_EQ(CountSleeps(pacer, 100, step, now), 100);
+    EXPECT_EQ(now - pacedStart, 100 * Refresh);
+}
+
 TEST(FlipPacing, FastPresentsAreHeldToTheRefreshAfterTheProbe) {
     FlipPacer pacer = FreshPacer();
     int64_t now = Start;
-    EXPECT_EQ(CountSleeps(pacer, PresentProbeFlips, 1000000, now), 0);
+    EXPECT_EQ(CountSleeps(pacer, PresentWarmUpFlips + PresentProbeFlips, 1000000, now), 0);
     EXPECT_FALSE(pacer.Pacing);
 
     now += 1000000;
@@ -64,7 +75,7 @@ TEST(FlipPacing, FastPresentsAreHeldToTheRefreshAfterTheProbe) {
 TEST(FlipPacing, ASlowFrameMovesTheScheduleOnWithoutABurst) {
     FlipPacer pacer = FreshPacer();
     int64_t now = Start;
-    CountSleeps(pacer, PresentProbeFlips + 1, 0, now);
+    CountSleeps(pacer, PresentWarmUpFlips + PresentProbeFlips + 1, 0, now);
     ASSERT_TRUE(pacer.Pacing);
 
     now += 10 * Refresh;  // one frame took ten refreshes
@@ -75,7 +86,8 @@ TEST(FlipPacing, ASlowFrameMovesTheScheduleOnWithoutABurst) {
 TEST(FlipPacing, ProbingStartsAgainWhilePresentsKeepWaiting) {
     FlipPacer pacer = FreshPacer();
     int64_t now = Start;
-    EXPECT_EQ(CountSleeps(pacer, 3 * (PresentProbeFlips + 1), Refresh, now), 0);
+    EXPECT_EQ(CountSleeps(pacer, PresentWarmUpFlips + 3 * (PresentProbeFlips + 1), Refresh, now),
+              0);
     EXPECT_EQ(CountSleeps(pacer, PresentProbeFlips + 1, 0, now), 1);  // e.g. window hidden
     EXPECT_TRUE(pacer.Pacing);
 }
