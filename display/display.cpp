@@ -1,6 +1,6 @@
-// display.cpp: STUB, replaced by the display work.
+// display.cpp: the display objects every part draws through, whichever display is linked in.
 #include "display/display.h"
 
-DisplayDevice* DisplayObject = nullptr;
-DisplaySurface* PrimarySurface = nullptr;
-DisplaySurface* BackBuffer = nullptr;
+DisplayDevice* DisplayObject = nullptr;    // the display behind the surfaces
+DisplaySurface* PrimarySurface = nullptr;  // what is shown
+DisplaySurface* BackBuffer = nullptr;      // what is drawn

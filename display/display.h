@@ -9,12 +9,12 @@ struct SDL_Window;  // the window the display takes over; the in-memory display 
 
 using HResult = int32_t;  // 0 success, negative failure
 inline constexpr HResult DisplayOk = 0;
-inline constexpr HResult DisplayErrorGeneric = -1;          // anything not listed below
+inline constexpr HResult DisplayErrorGeneric = -1;  // anything not listed below
 inline constexpr HResult DisplayErrorOutOfMemory = -2;
-inline constexpr HResult DisplayErrorInvalidParams = -3;    // bad size, depth or argument
-inline constexpr HResult DisplayErrorNoDevice = -4;         // no video device or window
-inline constexpr HResult DisplayErrorSurfaceBusy = -5;      // already locked, or DC taken
-inline constexpr HResult DisplayErrorNotLocked = -6;        // unbalanced Unlock or ReleaseDC
+inline constexpr HResult DisplayErrorInvalidParams = -3;  // bad size, depth or argument
+inline constexpr HResult DisplayErrorNoDevice = -4;       // no video device or window
+inline constexpr HResult DisplayErrorSurfaceBusy = -5;    // already locked, or DC taken
+inline constexpr HResult DisplayErrorNotLocked = -6;      // unbalanced Unlock or ReleaseDC
 
 using ColorRef = uint32_t;  // 0x00BBGGRR, as text colours are given
 
@@ -39,7 +39,7 @@ struct BltEffects {
 
 // Draws text into the surface it was obtained from, until it is released.
 class DeviceContext {
-public:
+  public:
     virtual ~DeviceContext() = default;
     virtual ColorRef SetBkColor(ColorRef colour) = 0;    // returns the previous colour
     virtual ColorRef SetTextColor(ColorRef colour) = 0;  // returns the previous colour
@@ -48,7 +48,7 @@ public:
 };
 
 class DisplaySurface {
-public:
+  public:
     virtual ~DisplaySurface() = default;
     virtual HResult Blt(const Rect& area, const BltEffects& effects) = 0;  // colour fill
     virtual HResult Lock(LockDescription& description) = 0;

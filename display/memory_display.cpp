@@ -1,6 +1,315 @@
-// memory_display.cpp: STUB, replaced by the display work.
-#include "display/display.h"
+// memory_display.cpp: the display over two plain pixel buffers, with no window (tests, tools).
+#include "display/memory_display.h"
 
-HResult InitDisplay(SDL_Window*, int32_t, int32_t, int32_t) { return DisplayErrorNoDevice; }
-void ShutdownDisplay() {}
-const char* DisplayErrorText() { return "not built yet"; }
+#include <SDL.h>
+#include <SDL_image.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "display/text.h"
+
+namespace {
+
+// Rows are padded beyond 800 pixels so that code ignoring the pitch shows up in tests.
+constexpr int32_t PaddedPitch = MemoryDisplayWidth * 4 + 64;
+constexpr size_t BufferBytes = size_t{PaddedPitch} * MemoryDisplayHeight;
+constexpr uint8_t PaddingByte = 0xCD;
+constexpr size_t LogCapacity = 256;
+
+std::array<DisplayCallRecord, LogCapacity> Log{};  // the first calls since the log was cleared
+size_t LogLength = 0;                              // entries of Log in use
+DisplayCallCounts Counts{};                        // every call since the log was cleared
+bool LockFailurePending = false;                   // FailNextLock was called
+bool GetDCFailurePending = false;                  // FailNextGetDC was called
+bool FontEnabled = true;                           // InitDisplay opens the font
+std::array<char, 64> LastText{};                   // text of the last TextOut, cut to fit
+ColorRef LastTextColour = 0;                       // colours of the last TextOut
+ColorRef LastBackgroundColour = 0;
+const char* ErrorText = "";  // reason for the last InitDisplay failure
+
+HResult Record(DisplayCall call, bool onPrimary, HResult result) {
+    if (LogLength < LogCapacity) {
+        Log[LogLength++] = DisplayCallRecord{call, onPrimary, result};
+    }
+    int32_t* count[] = {&Counts.Blt,       &Counts.Lock,    &Counts.Unlock, &Counts.GetDC,
+                        &Counts.ReleaseDC, &Counts.TextOut, &Counts.Flip};
+    ++*count[static_cast<size_t>(call)];
+    return result;
+}
+
+// The back buffer's device context: draws through DrawText and records each text it writes.
+class MemoryDeviceContext final : public DeviceContext {
+  public:
+    explicit MemoryDeviceContext(bool onPrimary) : OnPrimary(onPrimary) {}
+
+    BufferDeviceContext Drawing;
+    const bool OnPrimary;  // obtained from PrimarySurface rather than BackBuffer
+
+    ColorRef SetBkColor(ColorRef colour) override { return Drawing.SetBkColor(colour); }
+    ColorRef SetTextColor(ColorRef colour) override { return Drawing.SetTextColor(colour); }
+    bool TextOut(int32_t x, int32_t y, const char* text, int32_t length) override;
+};
+
+bool MemoryDeviceContext::TextOut(int32_t x, int32_t y, const char* text, int32_t length) {
+    const bool drawn = Drawing.TextOut(x, y, text, length);
+    LastTextColour = Drawing.GetTextColor();
+    LastBackgroundColour = Drawing.GetBkColor();
+    const size_t kept = drawn ? std::min(static_cast<size_t>(length), LastText.size() - 1) : 0;
+    std::memcpy(LastText.data(), text, kept);
+    LastText[kept] = '\0';
+    Record(DisplayCall::TextOut, OnPrimary, drawn ? DisplayOk : DisplayErrorGeneric);
+    return drawn;
+}
+
+// One of the two buffers, with the strict Lock/Unlock and GetDC/ReleaseDC pairing.
+class MemorySurface final : public DisplaySurface {
+  public:
+    MemorySurface(std::vector<uint8_t>& pixels, bool primary)
+        : Pixels(pixels), Primary(primary), Context(primary) {}
+
+    HResult Blt(const Rect& area, const BltEffects& effects) override;
+    HResult Lock(LockDescription& description) override;
+    HResult Unlock() override;
+    HResult GetDC(DeviceContext*& context) override;
+    HResult ReleaseDC(DeviceContext* context) override;
+    HResult Flip() override;
+    bool Busy() const { return Locked || ContextTaken; }
+
+  private:
+    std::vector<uint8_t>& Pixels;
+    bool Primary;
+    bool Locked = false;
+    bool ContextTaken = false;
+    MemoryDeviceContext Context;
+};
+
+// A black picture whose row padding holds PaddingByte.
+std::vector<uint8_t> MakeBuffer() {
+    std::vector<uint8_t> buffer(BufferBytes, PaddingByte);
+    for (size_t row = 0; row < MemoryDisplayHeight; ++row) {
+        std::fill_n(buffer.begin() + std::ptrdiff_t(row * PaddedPitch), MemoryDisplayWidth * 4, 0);
+    }
+    return buffer;
+}
+
+}  // namespace
+
+// Everything InitDisplay creates: the two buffers and their surfaces.
+class DisplayDevice {
+  public:
+    std::vector<uint8_t> Front = MakeBuffer();
+    std::vector<uint8_t> Back = MakeBuffer();
+    MemorySurface FrontSurface{Front, true};
+    MemorySurface BackSurface{Back, false};
+    SDL_Surface* Picture = nullptr;  // RGB copy of the front buffer for saving as PNG
+
+    DisplayDevice() = default;
+    DisplayDevice(const DisplayDevice&) = delete;
+    DisplayDevice& operator=(const DisplayDevice&) = delete;
+    ~DisplayDevice() { SDL_FreeSurface(Picture); }
+};
+
+namespace {
+
+// Fills the rectangle, clipped to the picture, with the fill colour's four bytes.
+HResult MemorySurface::Blt(const Rect& area, const BltEffects& effects) {
+    if (Busy()) {
+        return Record(DisplayCall::Blt, Primary, DisplayErrorSurfaceBusy);
+    }
+    const int32_t left = std::clamp(area.left, 0, MemoryDisplayWidth);
+    const int32_t right = std::clamp(area.right, left, MemoryDisplayWidth);
+    const int32_t top = std::clamp(area.top, 0, MemoryDisplayHeight);
+    const int32_t bottom = std::clamp(area.bottom, top, MemoryDisplayHeight);
+    uint8_t fill[4];
+    std::memcpy(fill, &effects.FillColor, sizeof fill);
+    for (int32_t row = top; row < bottom; ++row) {
+        uint8_t* pixel = Pixels.data() + size_t(row) * PaddedPitch + size_t(left) * 4;
+        for (int32_t column = left; column < right; ++column, pixel += 4) {
+            std::memcpy(pixel, fill, sizeof fill);
+        }
+    }
+    return Record(DisplayCall::Blt, Primary, DisplayOk);
+}
+
+HResult MemorySurface::Lock(LockDescription& description) {
+    HResult result = DisplayOk;
+    if (Busy()) {
+        result = DisplayErrorSurfaceBusy;
+    } else if (!Primary && std::exchange(LockFailurePending, false)) {
+        result = DisplayErrorGeneric;
+    } else {
+        Locked = true;
+        description = LockDescription{Pixels.data(), PaddedPitch};
+    }
+    return Record(DisplayCall::Lock, Primary, result);
+}
+
+HResult MemorySurface::Unlock() {
+    const HResult result = std::exchange(Locked, false) ? DisplayOk : DisplayErrorNotLocked;
+    return Record(DisplayCall::Unlock, Primary, result);
+}
+
+HResult MemorySurface::GetDC(DeviceContext*& context) {
+    HResult result = DisplayOk;
+    if (Busy()) {
+        result = DisplayErrorSurfaceBusy;
+    } else if (!Primary && std::exchange(GetDCFailurePending, false)) {
+        result = DisplayErrorGeneric;
+    } else {
+        ContextTaken = true;
+        Context.Drawing.Attach(Pixels.data(), PaddedPitch, MemoryDisplayWidth, MemoryDisplayHeight);
+        context = &Context;
+    }
+    return Record(DisplayCall::GetDC, Primary, result);
+}
+
+HResult MemorySurface::ReleaseDC(DeviceContext* context) {
+    HResult result = DisplayOk;
+    if (!ContextTaken) {
+        result = DisplayErrorNotLocked;
+    } else if (context != &Context) {
+        result = DisplayErrorInvalidParams;
+    } else {
+        ContextTaken = false;
+        Context.Drawing.Detach();
+    }
+    return Record(DisplayCall::ReleaseDC, Primary, result);
+}
+
+// Shows the back buffer: its pixels become the front buffer's, as the viewer would present them.
+HResult MemorySurface::Flip() {
+    DisplayDevice& device = *DisplayObject;
+    HResult result = DisplayOk;
+    if (!Primary) {
+        result = DisplayErrorInvalidParams;
+    } else if (Busy() || device.BackSurface.Busy()) {
+        result = DisplayErrorSurfaceBusy;
+    } else {
+        std::memcpy(device.Front.data(), device.Back.data(), BufferBytes);
+    }
+    return Record(DisplayCall::Flip, Primary, result);
+}
+
+}  // namespace
+
+HResult InitDisplay(SDL_Window*, int32_t width, int32_t height, int32_t bitsPerPixel) {
+    PrimarySurface = nullptr;
+    BackBuffer = nullptr;
+    if (DisplayObject != nullptr) {
+        ErrorText = "the display is already set up";
+        return DisplayErrorSurfaceBusy;
+    }
+    if (width != MemoryDisplayWidth || height != MemoryDisplayHeight || bitsPerPixel != 32) {
+        ErrorText = "the in-memory display offers only 800 x 600 at 32 bits per pixel";
+        return DisplayErrorInvalidParams;
+    }
+    try {
+        DisplayObject = new DisplayDevice;
+    } catch (const std::bad_alloc&) {
+        ErrorText = "no memory for the display buffers";
+        return DisplayErrorOutOfMemory;
+    }
+    DisplayObject->Picture = SDL_CreateRGBSurfaceWithFormat(
+        0, MemoryDisplayWidth, MemoryDisplayHeight, 24, SDL_PIXELFORMAT_RGB24);
+    if (DisplayObject->Picture == nullptr) {
+        ErrorText = "no memory for the picture to save";
+        return DisplayErrorOutOfMemory;
+    }
+    ClearMemoryDisplayLog();
+    LockFailurePending = false;
+    GetDCFailurePending = false;
+    PrimarySurface = &DisplayObject->FrontSurface;
+    BackBuffer = &DisplayObject->BackSurface;
+    if (FontEnabled) {
+        OpenTextFont();  // without a font the display still works, only without text
+    }
+    return DisplayOk;
+}
+
+void ShutdownDisplay() {
+    if (DisplayObject == nullptr) {
+        return;
+    }
+    PrimarySurface = nullptr;
+    BackBuffer = nullptr;
+    delete std::exchange(DisplayObject, nullptr);
+    CloseTextFont();
+}
+
+const char* DisplayErrorText() {
+    return ErrorText;
+}
+
+const uint8_t* MemoryFrontPixels() {
+    return DisplayObject != nullptr ? DisplayObject->Front.data() : nullptr;
+}
+
+const uint8_t* MemoryBackPixels() {
+    return DisplayObject != nullptr ? DisplayObject->Back.data() : nullptr;
+}
+
+int32_t MemoryPitch() {
+    return PaddedPitch;
+}
+
+bool SaveFrontBufferPng(const char* path) {
+    if (DisplayObject == nullptr) {
+        SDL_SetError("the display is not set up");
+        return false;
+    }
+    SDL_Surface* picture = DisplayObject->Picture;
+    for (int32_t row = 0; row < MemoryDisplayHeight; ++row) {
+        const uint8_t* pixel = DisplayObject->Front.data() + size_t(row) * PaddedPitch;
+        auto* target = static_cast<uint8_t*>(picture->pixels) + row * picture->pitch;
+        for (int32_t column = 0; column < MemoryDisplayWidth; ++column) {
+            target[0] = pixel[2];  // red
+            target[1] = pixel[1];  // green
+            target[2] = pixel[0];  // blue
+            pixel += 4;
+            target += 3;
+        }
+    }
+    return IMG_SavePNG(picture, path) == 0;
+}
+
+void FailNextLock() {
+    LockFailurePending = true;
+}
+void FailNextGetDC() {
+    GetDCFailurePending = true;
+}
+
+std::span<const DisplayCallRecord> MemoryDisplayLog() {
+    return {Log.data(), LogLength};
+}
+const DisplayCallCounts& MemoryDisplayCounts() {
+    return Counts;
+}
+
+void ClearMemoryDisplayLog() {
+    LogLength = 0;
+    Counts = DisplayCallCounts{};
+    LastText[0] = '\0';
+    LastTextColour = 0;
+    LastBackgroundColour = 0;
+}
+
+const char* MemoryLastText() {
+    return LastText.data();
+}
+ColorRef MemoryLastTextColour() {
+    return LastTextColour;
+}
+ColorRef MemoryLastBackgroundColour() {
+    return LastBackgroundColour;
+}
+
+void SetMemoryDisplayFont(bool enabled) {
+    FontEnabled = enabled;
+}

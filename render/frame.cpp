@@ -1,8 +1,107 @@
-// frame.cpp: STUB, replaced by the render work.
+// frame.cpp: the frame renderer: cache update, camera step, clear, star plot, overlay, flip.
 #include "render/frame.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "data/cells.h"
+#include "render/frame_rate.h"
+#include "view/cache.h"
+#include "view/camera.h"
 
 LockDescription LockDesc{};
 BltEffects ClearFx{};
-void PrepareFrameRecords() {}
-void RenderFrame() {}
-int32_t DrawnStarCount() { return 0; }
+
+namespace {
+
+constexpr int32_t ScreenWidth = 800;
+constexpr int32_t ScreenHeight = 600;
+constexpr Rect ClearArea{0, 0, ScreenWidth, ScreenHeight};
+
+int32_t DrawnStars = 0;  // stars written to the back buffer by the last frame
+
+}  // namespace
+
+void PrepareFrameRecords() {
+    LockDesc = LockDescription{};
+    ClearFx = BltEffects{};
+    ClearFx.FillColor = 0;  // black
+}
+
+void RenderFrame() {
+    MarkCells();
+    ReprojectCells();
+    StepCamera();
+    BackBuffer->Blt(ClearArea, ClearFx);
+    DrawnStars = 0;
+    if (BackBuffer->Lock(LockDesc) == DisplayOk) {
+        PlotStars();
+        BackBuffer->Unlock();
+    }
+    DrawFrameRate();
+    PrimarySurface->Flip();
+}
+
+int32_t DrawnStarCount() {
+    return DrawnStars;
+}
+
+void PlotStars() {
+    DrawnStars = 0;
+    const size_t cells = std::min(
+        {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
+    for (size_t cell = 0; cell < cells; ++cell) {
+        const ProjectedStar& centre = ProjectedCentre[cell];
+        const int32_t first = std::max(CellTable[cell].FirstStar, 0);
+        const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
+        for (int32_t star = first; star < end; ++star) {
+            const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
+            if (!(projected.depth > 0.0)) {
+                continue;  // behind the camera, on its plane, or not a number
+            }
+            int32_t column = 0;
+            int32_t row = 0;
+            if (!ScreenIndex((centre.x + projected.x) + 400.0, ScreenWidth, column) ||
+                !ScreenIndex((centre.y + projected.y) + 300.0, ScreenHeight, row)) {
+                continue;
+            }
+            const uint8_t level = GreyLevel(projected.depth);
+            uint8_t* pixel = LockDesc.Surface + std::ptrdiff_t{row} * LockDesc.Pitch + column * 4;
+            pixel[0] = level;
+            pixel[1] = level;
+            pixel[2] = level;
+            pixel[3] = 0;
+            ++DrawnStars;
+        }
+    }
+}
+
+uint8_t GreyLevel(double depth) {
+    const double truncated = std::trunc(-1.0 - depth * 0.0001);
+    if (!std::isfinite(truncated)) {
+        return 0;  // no integer to take bits from: the farthest possible star, drawn black
+    }
+    if (truncated > -2147483648.0 && truncated < 2147483648.0) {
+        // The common case: the integer conversion is exact, and the unsigned view of the
+        // result has the same low 8 bits as two's complement.
+        return static_cast<uint8_t>(static_cast<uint32_t>(static_cast<int32_t>(truncated)));
+    }
+    // Beyond 32 bits: fmod is exact, giving the remainder mod 256 with the dividend's sign.
+    const double remainder = std::fmod(truncated, 256.0);
+    return static_cast<uint8_t>(remainder < 0.0 ? remainder + 256.0 : remainder);
+}
+
+bool ScreenIndex(double position, int32_t limit, int32_t& index) {
+    // Exactly the values in (-1, limit) truncate into [0, limit); NaN fails the comparison.
+    if (!(position > -1.0 && position < static_cast<double>(limit))) {
+        return false;
+    }
+    index = static_cast<int32_t>(position);
+    return true;
+}
+
+void ResetFrame() {
+    PrepareFrameRecords();
+    DrawnStars = 0;
+}

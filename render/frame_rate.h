@@ -26,3 +26,6 @@ void ResetFrameRateCounters();
 
 // Draws the current rate into BackBuffer, then counts this frame and measures every 51st.
 void DrawFrameRate();
+
+// Puts the overlay's state and the clock back as at program start.
+void ResetFrameRate();
