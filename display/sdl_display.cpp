@@ -34,40 +34,13 @@ class DisplayDevice {
 
 namespace {
 
-// A device context drawing text straight into the back buffer's pixels.
-class SdlDeviceContext final : public DeviceContext {
-  public:
-    SDL_Surface* Target = nullptr;
-    ColorRef Background = 0x00FFFFFF;  // as a fresh device context comes
-    ColorRef Foreground = 0x00000000;
-
-    ColorRef SetBkColor(ColorRef colour) override {
-        ColorRef previous = Background;
-        Background = colour;
-        return previous;
-    }
-    ColorRef SetTextColor(ColorRef colour) override {
-        ColorRef previous = Foreground;
-        Foreground = colour;
-        return previous;
-    }
-    bool TextOut(int32_t x, int32_t y, const char* text, int32_t length) override {
-        if (Target == nullptr || text == nullptr || length < 0) {
-            return false;
-        }
-        DrawText(static_cast<uint8_t*>(Target->pixels), Target->pitch, Target->w, Target->h, x, y,
-                 text, length, Foreground, Background);
-        return true;
-    }
-};
-
 // The back buffer: an XRGB8888 surface in system memory, bytes B, G, R, unused.
 class SdlBackBuffer final : public DisplaySurface {
   public:
     SDL_Surface* Pixels = nullptr;
     bool Locked = false;
     bool ContextTaken = false;
-    SdlDeviceContext Context;
+    BufferDeviceContext Context;  // writes its text straight into Pixels
 
     HResult Blt(const Rect& area, const BltEffects& effects) override;
     HResult Lock(LockDescription& description) override;
@@ -159,8 +132,7 @@ HResult SdlBackBuffer::GetDC(DeviceContext*& context) {
         return DisplayErrorGeneric;
     }
     ContextTaken = true;
-    Context = SdlDeviceContext{};
-    Context.Target = Pixels;
+    Context.Attach(static_cast<uint8_t*>(Pixels->pixels), Pixels->pitch, Pixels->w, Pixels->h);
     context = &Context;
     return DisplayOk;
 }
@@ -170,7 +142,7 @@ HResult SdlBackBuffer::ReleaseDC(DeviceContext* context) {
         return DisplayErrorNotLocked;
     }
     SDL_UnlockSurface(Pixels);
-    Context.Target = nullptr;
+    Context.Detach();
     ContextTaken = false;
     return DisplayOk;
 }
@@ -333,7 +305,10 @@ void ShutdownDisplay() {
     }
     if (BackBuffer != nullptr) {
         SDL_FreeSurface(BackBufferObject.Pixels);
-        BackBufferObject = SdlBackBuffer{};
+        BackBufferObject.Pixels = nullptr;
+        BackBufferObject.Locked = false;
+        BackBufferObject.ContextTaken = false;
+        BackBufferObject.Context.Detach();
         BackBuffer = nullptr;
     }
     if (PrimarySurface != nullptr || Device.Texture != nullptr) {
