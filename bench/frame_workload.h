@@ -155,23 +155,25 @@ inline double ThreadSeconds() {
 
 enum class Variant { Cached, Full, Floor };
 
-// Runs the next frame of the variant and returns the CPU seconds of its timed part.
+// The next frame of a variant comes in two parts: PrepareFrame, untimed, then RunFrame, timed.
 //  Cached: RenderFrame without the flip: MarkCells, ReprojectCells, camera step, clear, plot,
-//          text.
+//          text; nothing to prepare.
 //  Full:   the same with every cell flagged, so every star is projected again.
 //  Floor:  the clear and the plot of this frame's positions; the cache update and camera step
-//          that produce them run untimed, so the floor plots exactly what Cached plots.
-inline double TimedFrame(Variant variant) {
-    double start = 0.0;
+//          that produce them are the preparation, so the floor plots exactly what Cached plots.
+inline void PrepareFrame(Variant variant) {
     if (variant == Variant::Floor) {
         MarkCells();
         ReprojectCells();
         StepCamera();
-        start = ThreadSeconds();
-        ClearAndPlot();
-        return ThreadSeconds() - start;
     }
-    start = ThreadSeconds();
+}
+
+inline void RunFrame(Variant variant) {
+    if (variant == Variant::Floor) {
+        ClearAndPlot();
+        return;
+    }
     if (variant == Variant::Cached) {
         MarkCells();
     } else {
@@ -179,6 +181,13 @@ inline double TimedFrame(Variant variant) {
     }
     ReprojectCells();
     DrawFrame();
+}
+
+// Prepares and runs the next frame; returns the CPU seconds of its timed part.
+inline double TimedFrame(Variant variant) {
+    PrepareFrame(variant);
+    const double start = ThreadSeconds();
+    RunFrame(variant);
     return ThreadSeconds() - start;
 }
 
