@@ -29,6 +29,7 @@ class DisplayDevice {
     int32_t Width = 0;
     int32_t Height = 0;
     std::atomic<bool> TextureLost{false};  // set by the event watch on a device reset
+    int32_t TextureBuilds = 0;             // textures made since InitDisplay
     FlipPacer Pacer;
 };
 
@@ -168,6 +169,7 @@ HResult CreateStreamingTexture(DisplayDevice& device) {
     if (device.Texture == nullptr) {
         return DisplayErrorOutOfMemory;
     }
+    ++device.TextureBuilds;
     SDL_SetTextureScaleMode(device.Texture, SDL_ScaleModeNearest);
     return DisplayOk;
 }
@@ -179,39 +181,6 @@ int WatchForDeviceReset(void* userData, SDL_Event* event) {
     }
     return 1;
 }
-
-}  // namespace
-
-HResult SdlPrimarySurface::Flip() {
-    SdlBackBuffer& back = BackBufferObject;
-    if (Device.Renderer == nullptr || back.Pixels == nullptr) {
-        return DisplayErrorNoDevice;
-    }
-    if (back.Locked || back.ContextTaken) {
-        return DisplayErrorSurfaceBusy;
-    }
-    if (Device.TextureLost.exchange(false)) {
-        SDL_DestroyTexture(Device.Texture);
-        Device.Texture = nullptr;
-        CreateStreamingTexture(Device);
-    }
-    HResult result = DisplayErrorGeneric;
-    if (Device.Texture != nullptr &&
-        SDL_UpdateTexture(Device.Texture, nullptr, back.Pixels->pixels, back.Pixels->pitch) == 0) {
-        SDL_SetRenderDrawColor(Device.Renderer, 0, 0, 0, 255);  // the bars around the frame
-        SDL_RenderClear(Device.Renderer);
-        SDL_RenderCopy(Device.Renderer, Device.Texture, nullptr, nullptr);
-        result = DisplayOk;
-    }
-    SDL_RenderPresent(Device.Renderer);
-    int64_t deadline = NextFlipDeadline(Device.Pacer, MonotonicNanoseconds());
-    if (deadline != 0) {
-        SleepUntil(deadline);
-    }
-    return result;
-}
-
-namespace {
 
 // The display object: a renderer with vsync, accelerated if possible, else in software.
 HResult CreateRenderer(DisplayDevice& device) {
@@ -255,7 +224,57 @@ HResult CreateBackBuffer(DisplayDevice& device) {
     return DisplayOk;
 }
 
+// After a reset the texture's picture, or the texture itself, is gone: make it anew, and if the
+// renderer cannot, the renderer too. Both are remade on the next flip if this one fails.
+bool RebuildAfterReset(DisplayDevice& device) {
+    SDL_DestroyTexture(device.Texture);
+    device.Texture = nullptr;
+    if (device.Renderer != nullptr && CreateStreamingTexture(device) == DisplayOk) {
+        return true;
+    }
+    if (device.Renderer != nullptr) {
+        SDL_DestroyRenderer(device.Renderer);
+        device.Renderer = nullptr;
+    }
+    return CreateRenderer(device) == DisplayOk && SetFrameSize(device) == DisplayOk &&
+           CreateStreamingTexture(device) == DisplayOk;
+}
+
+// Uploads the back buffer into the texture and presents it, scaled, between black bars.
+HResult PresentBackBuffer(DisplayDevice& device, SDL_Surface* pixels) {
+    HResult result = DisplayErrorGeneric;
+    if (SDL_UpdateTexture(device.Texture, nullptr, pixels->pixels, pixels->pitch) == 0) {
+        SDL_SetRenderDrawColor(device.Renderer, 0, 0, 0, 255);
+        SDL_RenderClear(device.Renderer);
+        SDL_RenderCopy(device.Renderer, device.Texture, nullptr, nullptr);
+        result = DisplayOk;
+    }
+    SDL_RenderPresent(device.Renderer);
+    return result;
+}
+
 }  // namespace
+
+HResult SdlPrimarySurface::Flip() {
+    SdlBackBuffer& back = BackBufferObject;
+    if (back.Pixels == nullptr) {
+        return DisplayErrorNoDevice;
+    }
+    if (back.Locked || back.ContextTaken) {
+        return DisplayErrorSurfaceBusy;
+    }
+    bool ready = !Device.TextureLost.exchange(false) || RebuildAfterReset(Device);
+    if (!ready) {
+        Device.TextureLost = true;  // the device is not back yet: the next flip tries again
+    }
+    HResult result = ready ? PresentBackBuffer(Device, back.Pixels) : DisplayErrorNoDevice;
+    // Flips that present nothing are paced too, so a lost device never spins a core.
+    int64_t deadline = NextFlipDeadline(Device.Pacer, MonotonicNanoseconds());
+    if (deadline != 0) {
+        SleepUntil(deadline);
+    }
+    return result;
+}
 
 HResult InitDisplay(SDL_Window* window, int32_t width, int32_t height, int32_t bitsPerPixel) {
     DisplayObject = nullptr;
@@ -276,6 +295,7 @@ HResult InitDisplay(SDL_Window* window, int32_t width, int32_t height, int32_t b
     Device.Pacer = FlipPacer{};
     Device.Pacer.Interval = RefreshInterval(window);
     Device.TextureLost = false;
+    Device.TextureBuilds = 0;
     HResult result = CreateRenderer(Device);
     if (result != DisplayOk) {
         return result;
@@ -326,4 +346,8 @@ void ShutdownDisplay() {
 
 const char* DisplayErrorText() {
     return ErrorText;
+}
+
+int32_t FrameTextureBuilds() {
+    return Device.TextureBuilds;
 }

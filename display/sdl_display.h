@@ -1,4 +1,5 @@
-// sdl_display.h: the pacing of the SDL display's flips, kept apart from SDL so it can be tested.
+// sdl_display.h: what the SDL display shows beyond display.h: the pacing of its flips (kept
+// apart from SDL so it can be tested) and the count of frame textures it has made.
 #pragma once
 
 #include <cstdint>
@@ -45,3 +46,7 @@ inline int64_t NextFlipDeadline(FlipPacer& pacer, int64_t now) {
     }
     return pacer.NextDeadline;
 }
+
+// Frame textures made since InitDisplay: one at set-up and one after each reset of the
+// renderer's device or targets.
+int32_t FrameTextureBuilds();
