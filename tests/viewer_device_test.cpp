@@ -1,10 +1,12 @@
 // viewer_device_test.cpp: the SDL display under the dummy video driver (software renderer): a
 // reset of the renderer's targets or device rebuilds the frame texture and frames go on.
+#include <SDL.h>
 #include <gtest/gtest.h>
 
-// The SDL display itself, compiled in here: test programs link the in-memory display, whose
-// InitDisplay and ShutdownDisplay this one's replace.
-#include "display/sdl_display.cpp"
+#include <cstdint>
+
+#include "display/display.h"
+#include "display/sdl_display.h"
 
 namespace {
 
