@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "data/cells.h"
 #include "render/frame_rate.h"
@@ -32,15 +33,23 @@ void PrepareFrameRecords() {
 void RenderFrame() {
     MarkCells();
     ReprojectCells();
+    DrawFrame();
+    PrimarySurface->Flip();
+}
+
+void DrawFrame() {
     StepCamera();
+    ClearAndPlot();
+    DrawFrameRate();
+}
+
+void ClearAndPlot() {
     BackBuffer->Blt(ClearArea, ClearFx);
     DrawnStars = 0;
     if (BackBuffer->Lock(LockDesc) == DisplayOk) {
         PlotStars();
         BackBuffer->Unlock();
     }
-    DrawFrameRate();
-    PrimarySurface->Flip();
 }
 
 int32_t DrawnStarCount() {
@@ -48,33 +57,34 @@ int32_t DrawnStarCount() {
 }
 
 void PlotStars() {
-    DrawnStars = 0;
+    int32_t drawn = 0;
+    uint8_t* const surface = LockDesc.Surface;
+    const std::ptrdiff_t pitch = LockDesc.Pitch;
     const size_t cells = std::min(
         {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
     for (size_t cell = 0; cell < cells; ++cell) {
-        const ProjectedStar& centre = ProjectedCentre[cell];
+        const ProjectedStar centre = ProjectedCentre[cell];
         const int32_t first = std::max(CellTable[cell].FirstStar, 0);
         const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
         for (int32_t star = first; star < end; ++star) {
             const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
-            if (!(projected.depth > 0.0)) {
-                continue;  // behind the camera, on its plane, or not a number
-            }
-            int32_t column = 0;
-            int32_t row = 0;
-            if (!ScreenIndex((centre.x + projected.x) + 400.0, ScreenWidth, column) ||
-                !ScreenIndex((centre.y + projected.y) + 300.0, ScreenHeight, row)) {
+            const double column = (centre.x + projected.x) + 400.0;
+            const double row = (centre.y + projected.y) + 300.0;
+            // In front of the camera (not behind, on its plane or NaN) and truncating onto the
+            // screen, as ScreenIndex decides; one branch for all five tests.
+            if (!((projected.depth > 0.0) & (column > -1.0) & (column < ScreenWidth) &
+                  (row > -1.0) & (row < ScreenHeight))) {
                 continue;
             }
             const uint8_t level = GreyLevel(projected.depth);
-            uint8_t* pixel = LockDesc.Surface + std::ptrdiff_t{row} * LockDesc.Pitch + column * 4;
-            pixel[0] = level;
-            pixel[1] = level;
-            pixel[2] = level;
-            pixel[3] = 0;
-            ++DrawnStars;
+            const uint8_t colour[4] = {level, level, level, 0};
+            std::memcpy(surface + static_cast<std::ptrdiff_t>(static_cast<int32_t>(row)) * pitch +
+                            static_cast<std::ptrdiff_t>(static_cast<int32_t>(column)) * 4,
+                        colour, sizeof colour);
+            ++drawn;
         }
     }
+    DrawnStars = drawn;
 }
 
 uint8_t GreyLevel(double depth) {

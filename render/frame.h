@@ -14,6 +14,14 @@ void PrepareFrameRecords();
 // Draws one frame onto BackBuffer and flips PrimarySurface. Needs a set-up display.
 void RenderFrame();
 
+// RenderFrame after the projection cache is brought up to date and before the flip: the camera
+// step, ClearAndPlot and the overlay (benchmarks time it without the presentation).
+void DrawFrame();
+
+// The clear of the back buffer, then its lock, PlotStars and unlock: the work that touches the
+// frame's memory.
+void ClearAndPlot();
+
 // Writes every star in front of the camera into the buffer LockDesc describes, later stars
 // over earlier, and counts them. RenderFrame's plotting step, for a locked back buffer.
 void PlotStars();

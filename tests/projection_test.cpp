@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -78,148 +78,61 @@ ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
     return {x, y, depth};
 }
 
-TEST(ProjectionExamples, AxisAlignedCameraInBothModes) {
-    const Vec3 point{1010.0, -80.0, 80.0};
-    const ProjectedStar central = ProjectOne({{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, point);
-    EXPECT_EQ(central.x, 50.0);
-    EXPECT_EQ(central.y, 25.0);
-    EXPECT_EQ(central.depth, 1000.0);
-    const ProjectedStar parallel = ProjectOne({{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 0.0}, point);
-    EXPECT_EQ(parallel.x, 100.0);
-    EXPECT_EQ(parallel.y, 50.0);
-    EXPECT_EQ(parallel.depth, 1000.0);
-    for (double focal : {1000.0, 0.0}) {
-        const ProjectedStar origin =
-            ProjectOne({{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, focal}, {10, 20, 30});
-        EXPECT_EQ(origin.x, 0.0);
-        EXPECT_EQ(origin.y, 0.0);
-        EXPECT_EQ(origin.depth, 0.0);
-    }
-}
-
-TEST(ProjectionExamples, ObliqueBasisFromUnnormalisedVectors) {
-    const Vec3 point{0.0, 0.0, 1.0};
-    const ProjectedStar parallel = ProjectOne({{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 0.0}, point);
-    EXPECT_EQ(parallel.x, 0.0);
-    EXPECT_NEAR(parallel.y, std::sqrt(2.0), 1e-15);
-    EXPECT_NEAR(parallel.depth, -1.0, 1e-15);
-    const ProjectedStar central = ProjectOne({{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 2.0}, point);
-    EXPECT_EQ(central.x, 0.0);
-    EXPECT_NEAR(central.y, 2.0 * std::sqrt(2.0), 1e-15);
-    EXPECT_NEAR(central.depth, -1.0, 1e-15);
-    // With f = 1 the point lies in the plane of the eye: no finite screen position.
-    const ProjectedStar eyePlane = ProjectOne({{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 1.0}, point);
-    EXPECT_FALSE(std::isfinite(eyePlane.x));
-    EXPECT_FALSE(std::isfinite(eyePlane.y));
-    EXPECT_NEAR(eyePlane.depth, -1.0, 1e-15);
-}
-
-TEST(ProjectionExamples, WorldOriginFromTheStartUpCamera) {
-    ResetCamera();
-    StepCamera();
-    const ProjectedStar origin =
-        ProjectOne({Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance}, {0, 0, 0});
-    ResetCamera();
-    EXPECT_NEAR(origin.x, -545.0329, 5e-5);
-    EXPECT_EQ(origin.y, 0.0);
-    EXPECT_NEAR(origin.depth, 878261.076, 5e-4);
-}
-
-TEST(ProjectionExamples, NotANumberFocalDistanceProjectsInParallel) {
-    const TestCamera nanFocal{{5, -7, 2}, {1, 2, 0.5}, {0.3, -0.1, 1}, NaN};
-    TestCamera zeroFocal = nanFocal;
-    zeroFocal.focal = 0.0;
-    for (const Vec3& point : {Vec3{1e5, 3e5, -2e4}, Vec3{-7, 0.25, 9e6}}) {
-        EXPECT_TRUE(SameBits(ProjectOne(nanFocal, point), ProjectOne(zeroFocal, point)));
-    }
-}
-
-TEST(ProjectionBasis, StartUpCameraHasAnOrthonormalBasis) {
-    const ViewBasis basis = MakeViewBasis({std::cos(-0.4995), std::sin(-0.4995), 0}, {0, 0, 1});
-    EXPECT_NEAR(basis.Delta, -1.0, 1e-15);
-    EXPECT_NEAR(std::hypot(basis.Side.x, basis.Side.y, basis.Side.z), 1.0, 1e-15);
-    // S = F x U points to the viewer's right: F = +x, U = +z gives S = -y.
-    const ViewBasis alongX = MakeViewBasis({3, 0, 0}, {0, 0, 5});
-    EXPECT_EQ(alongX.Side.x, 0.0);
-    EXPECT_EQ(alongX.Side.y, -1.0);
-    EXPECT_EQ(alongX.Side.z, 0.0);
-}
-
-class ProjectionRange : public ::testing::Test {
-  protected:
-    static constexpr double Sentinel = 12345.678;
-    std::array<Vec3, 40> points{};
-    std::array<ProjectedStar, 40> projected{};
-    TestCamera camera{{100, 200, 300}, {1, 1, 0}, {0, 0, 1}, 1000.0};
-
-    void SetUp() override { Fill(); }
-    // Fresh inputs, and sentinels in every output record.
-    void Fill() {
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            const double v = static_cast<double>(i);
-            points[i] = {1000.0 * v, -500.0 + v, 42.0 * v};
-        }
-        projected.fill({Sentinel, Sentinel, Sentinel});
-    }
-    void Project(int32_t fromIndex, int32_t toIndex) {
-        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                      camera.focal, fromIndex, toIndex);
-    }
-    bool Untouched(std::size_t i) const {
-        return projected[i].x == Sentinel && projected[i].y == Sentinel &&
-               projected[i].depth == Sentinel;
-    }
+// Projects one point, or checks one against expected x, y, depth within a tolerance.
+struct Example {
+    TestCamera camera;
+    Vec3 point;
+    ProjectedStar expected;
+    double tolerance;
 };
 
-TEST_F(ProjectionRange, EmptyOrReversedRangesWriteNothing) {
-    const std::array<std::array<int32_t, 2>, 6> ranges{
-        {{0, 0}, {5, 5}, {7, 3}, {-1, -1}, {-3, -8}, {INT32_MAX, INT32_MIN}}};
-    for (const auto& range : ranges) {
-        Project(range[0], range[1]);
+TEST(ProjectionExamples, WorkedCasesInBothModes) {
+    const double root2 = std::sqrt(2.0);
+    ResetCamera();
+    StepCamera();
+    const TestCamera startUp{Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance};
+    ResetCamera();
+    const Example examples[] = {
+        {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, {1010, -80, 80}, {50, 25, 1000}, 0.0},
+        {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 0.0}, {1010, -80, 80}, {100, 50, 1000}, 0.0},
+        {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, {10, 20, 30}, {0, 0, 0}, 0.0},
+        // An oblique basis from vectors that are not unit length.
+        {{{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 0.0}, {0, 0, 1}, {0, root2, -1}, 1e-15},
+        {{{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 2.0}, {0, 0, 1}, {0, 2 * root2, -1}, 1e-15},
+        {startUp, {0, 0, 0}, {-545.0329, 0.0, 878261.076}, 5e-4},
+    };
+    for (const Example& example : examples) {
+        const ProjectedStar out = ProjectOne(example.camera, example.point);
+        EXPECT_NEAR(out.x, example.expected.x, example.tolerance);
+        EXPECT_NEAR(out.y, example.expected.y, example.tolerance);
+        EXPECT_NEAR(out.depth, example.expected.depth, example.tolerance);
     }
-    for (std::size_t i = 0; i < projected.size(); ++i) {
-        EXPECT_TRUE(Untouched(i)) << "record " << i;
-    }
-}
-
-TEST_F(ProjectionRange, WritesExactlyTheRangeIndexForIndex) {
-    const std::array<std::array<int32_t, 2>, 4> ranges{{{3, 7}, {1, 38}, {5, 6}, {0, 40}}};
-    for (const auto& [from, to] : ranges) {
-        for (double focal : {1000.0, 0.0}) {
-            Fill();
-            camera.focal = focal;
-            Project(from, to);
-            for (std::size_t i = 0; i < projected.size(); ++i) {
-                const int32_t index = static_cast<int32_t>(i);
-                if (index < from || index >= to) {
-                    ASSERT_TRUE(Untouched(i)) << "record " << i << " of " << from << ".." << to;
-                } else {
-                    ASSERT_TRUE(SameBits(projected[i], ProjectOne(camera, points[i])))
-                        << "record " << i << " of " << from << ".." << to;
-                }
-            }
-        }
-    }
+    // S = F x U points to the viewer's right: F = +x, U = +z gives S = -y.
+    const ViewBasis alongX = MakeViewBasis({3, 0, 0}, {0, 0, 5});
+    EXPECT_TRUE(alongX.Side.x == 0.0 && alongX.Side.y == -1.0 && alongX.Side.z == 0.0);
 }
 
 TEST(ProjectionDegenerate, BadCamerasGiveNaNOrInfinityNeverATrap) {
     const Vec3 point{3.0, 4.0, 5.0};
-    const std::array<TestCamera, 6> allNaN{{
+    const TestCamera allNaN[] = {
         {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}, 1000.0},    // zero-length direction
         {{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, 0.0},       // zero-length up
         {{0, 0, 0}, {NaN, 0, 0}, {0, 0, 1}, 1000.0},  // NaN direction
         {{0, 0, 0}, {1, 0, 0}, {0, NaN, 1}, 1000.0},  // NaN up
         {{0, 0, 0}, {1, 0, 0}, {0, 0, NaN}, 0.0},
-        {{0, 0, 0}, {0, NaN, 0}, {0, 0, 1}, 0.0},
-    }};
+    };
     for (const TestCamera& camera : allNaN) {
         const ProjectedStar out = ProjectOne(camera, point);
         EXPECT_TRUE(std::isnan(out.x) && std::isnan(out.y) && std::isnan(out.depth));
     }
-    for (double focal : {0.0, 1000.0}) {
+    for (double focal : {0.0, 1000.0}) {  // direction along up
         const ProjectedStar out = ProjectOne({{0, 0, 0}, {0, 0, 2}, {0, 0, 1}, focal}, point);
         EXPECT_FALSE(std::isfinite(out.x) || std::isfinite(out.y) || std::isfinite(out.depth));
     }
+    // A point in the eye's plane has no finite screen position, but a depth.
+    const ProjectedStar eyePlane = ProjectOne({{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 1.0}, {0, 0, 1});
+    EXPECT_FALSE(std::isfinite(eyePlane.x) || std::isfinite(eyePlane.y));
+    EXPECT_NEAR(eyePlane.depth, -1.0, 1e-15);
 }
 
 std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
@@ -227,27 +140,54 @@ std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
     std::uniform_real_distribution<double> axis(-3.0, 3.0);
     std::vector<TestCamera> cameras;
     for (int n = 0; n < count; ++n) {
-        const double focal = n % 3 == 0 ? 0.0 : (n % 3 == 1 ? 1000.0 : axis(random) * 500.0);
+        // Parallel, the viewer's focal distance, any other, and NaN (parallel too).
+        const double focals[] = {0.0, 1000.0, axis(random) * 500.0, NaN};
         cameras.push_back({{position(random), position(random), position(random)},
                            {axis(random), axis(random), axis(random)},
                            {axis(random), axis(random), axis(random)},
-                           focal});
+                           focals[n % 4]});
     }
     return cameras;
 }
 
-std::vector<Vec3> RandomPoints(std::mt19937_64& random, int count) {
+TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingElse) {
+    std::mt19937_64 random(11);
+    std::vector<TestCamera> cameras = RandomCameras(random, 40);
+    ResetCamera();
+    StepCamera();
+    cameras.push_back({Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance});
+    ResetCamera();
     std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
-    std::vector<Vec3> points;
-    for (int n = 0; n < count; ++n) {
-        points.push_back({coordinate(random), coordinate(random), coordinate(random)});
+    std::vector<Vec3> points(1037);
+    for (Vec3& point : points) {
+        point = {coordinate(random), coordinate(random), coordinate(random)};
     }
-    return points;
+    const ProjectedStar sentinel{12345.678, -1.0, 9.0};
+    std::vector<ProjectedStar> projected(points.size());
+    const int32_t count = static_cast<int32_t>(points.size());
+    for (std::size_t n = 0; n < cameras.size(); ++n) {
+        // Starts and ends at every offset within four points, short ranges of 1 to 9 points,
+        // and empty or reversed ones that must write nothing.
+        const int32_t from = static_cast<int32_t>(n % 4) + (n % 5 == 4 ? 500 : 0);
+        const int32_t to = n % 5 == 4   ? from + static_cast<int32_t>(n % 9) + 1
+                           : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
+                                        : count - static_cast<int32_t>(n % 3);
+        const TestCamera& camera = cameras[n];
+        std::fill(projected.begin(), projected.end(), sentinel);
+        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
+                      camera.focal, from, to);
+        for (int32_t i = 0; i < count; ++i) {
+            const std::size_t k = static_cast<std::size_t>(i);
+            const ProjectedStar expected =
+                i >= from && i < to ? ReferenceProject(camera, points[k]) : sentinel;
+            ASSERT_TRUE(SameBits(projected[k], expected))
+                << "point " << i << " of " << from << ".." << to << " focal " << camera.focal;
+        }
+    }
 }
 
-TEST(ProjectionProperties, AgreesWithClosedForms) {
+TEST(ProjectionReference, AgreesWithClosedForms) {
     std::mt19937_64 random(7);
-    const std::vector<Vec3> points = RandomPoints(random, 50);
     for (const TestCamera& camera : RandomCameras(random, 60)) {
         const ViewBasis basis = MakeViewBasis(camera.direction, camera.up);
         const Vec3 s = basis.Side, u = basis.Up, f = basis.Forward;
@@ -256,52 +196,26 @@ TEST(ProjectionProperties, AgreesWithClosedForms) {
         if (s2 < 0.05) {
             continue;  // nearly parallel axes amplify rounding beyond a fixed tolerance
         }
-        for (const Vec3& point : points) {
-            const Vec3 p{point.x - camera.position.x, point.y - camera.position.y,
-                         point.z - camera.position.z};
-            const double ps = p.x * s.x + p.y * s.y + p.z * s.z;
-            const double pu = p.x * u.x + p.y * u.y + p.z * u.z;
-            const double pf = p.x * f.x + p.y * f.y + p.z * f.z;
-            double a = ps / s2, b = (pu - pf * fu) / s2, c = (pf - pu * fu) / s2;
-            if (camera.focal != 0.0) {
-                const double scale = camera.focal / (camera.focal + c);
-                if (std::fabs(scale) > 1e3) {
-                    continue;  // too near the eye plane for a fixed tolerance
-                }
-                a = a * scale;
-                b = b * scale;
+        const Vec3 p{1e5, -3e5, 7e4};  // relative to the camera
+        const double ps = p.x * s.x + p.y * s.y + p.z * s.z;
+        const double pu = p.x * u.x + p.y * u.y + p.z * u.z;
+        const double pf = p.x * f.x + p.y * f.y + p.z * f.z;
+        double a = ps / s2, b = (pu - pf * fu) / s2;
+        const double c = (pf - pu * fu) / s2;
+        if (camera.focal != 0.0 && !std::isnan(camera.focal)) {
+            const double scale = camera.focal / (camera.focal + c);
+            if (std::fabs(scale) > 1e3) {
+                continue;  // too near the eye plane for a fixed tolerance
             }
-            const ProjectedStar out = ProjectOne(camera, point);
-            const double tolerance = 1e-8 * (std::fabs(a) + std::fabs(b) + std::fabs(c) + 1e6);
-            EXPECT_NEAR(out.x, a, tolerance);
-            EXPECT_NEAR(out.y, b, tolerance);
-            EXPECT_NEAR(out.depth, c, tolerance);
+            a = a * scale;
+            b = b * scale;
         }
-    }
-}
-
-TEST(ProjectionProperties, RangeCallsMatchTheLiteralReferenceBitForBit) {
-    std::mt19937_64 random(11);
-    std::vector<TestCamera> cameras = RandomCameras(random, 30);
-    ResetCamera();
-    StepCamera();
-    cameras.push_back({Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance});
-    ResetCamera();
-    const std::vector<Vec3> points = RandomPoints(random, 1037);
-    std::vector<ProjectedStar> projected(points.size());
-    const int32_t count = static_cast<int32_t>(points.size());
-    for (std::size_t n = 0; n < cameras.size(); ++n) {
-        // Odd starts and ends exercise the widened loop's edges as well as its body.
-        const int32_t from = static_cast<int32_t>(n % 4);
-        const int32_t to = count - static_cast<int32_t>(n % 3);
-        const TestCamera& camera = cameras[n];
-        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                      camera.focal, from, to);
-        for (int32_t i = from; i < to; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            ASSERT_TRUE(SameBits(projected[k], ReferenceProject(camera, points[k])))
-                << "point " << i << " focal " << camera.focal;
-        }
+        const Vec3& at = camera.position;
+        const ProjectedStar out = ProjectOne(camera, {at.x + p.x, at.y + p.y, at.z + p.z});
+        const double tolerance = 1e-8 * (std::fabs(a) + std::fabs(b) + std::fabs(c) + 1e6);
+        EXPECT_NEAR(out.x, a, tolerance);
+        EXPECT_NEAR(out.y, b, tolerance);
+        EXPECT_NEAR(out.depth, c, tolerance);
     }
 }
 

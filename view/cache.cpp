@@ -1,6 +1,8 @@
 // cache.cpp: the per-cell projection cache: which cells to re-project, and re-projecting them.
 #include "view/cache.h"
 
+#include <immintrin.h>
+
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -24,10 +26,9 @@ std::size_t Index(int32_t i) {
     return static_cast<std::size_t>(i);
 }
 
-void ProjectWithCamera(const Vec3* points, ProjectedStar* projected, int32_t fromIndex,
-                       int32_t toIndex) {
-    ProjectPoints(points, projected, Camera.Position, Camera.Direction, Camera.Up,
-                  Camera.FocalDistance, fromIndex, toIndex);
+// The camera's axes and constants, derived once for all the ranges one frame projects.
+Projector CurrentProjector() {
+    return MakeProjector(Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance);
 }
 
 // The grouping guarantees every cell's run lies within StarArray.
@@ -55,27 +56,109 @@ void AnchorCellStars(int32_t i) {
            CellCentre.size() >= Index(CellCount) && ProjectedCentre.size() >= Index(CellCount);
 }
 
-void ProjectAllCentres() {
-    assert(CellArraysSized());
-    ProjectWithCamera(CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
+// One past the last of the flagged cells from first on whose star runs follow each other.
+int32_t FlaggedRunEnd(int32_t first) {
+    assert(StarRangeValid(CellTable[Index(first)]));
+    int32_t end = first + 1;
+    while (end < CellCount && CellTable[Index(end)].ReprojectFlag == 1 &&
+           CellTable[Index(end)].FirstStar == CellTable[Index(end - 1)].EndStar) {
+        assert(StarRangeValid(CellTable[Index(end)]));
+        ++end;
+    }
+    return end;
 }
+
+void ProjectAllCentres(const Projector& projector) {
+    assert(CellArraysSized());
+    ProjectRange(projector, CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
+}
+
+// CellFlags is always inlined, so its Double4 values never cross a call and GCC's note on the
+// AVX calling convention does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 // The ratio rule: 1 once the camera has moved far enough, against its distance to the centre,
-// for the cached picture to be wrong. A camera exactly at the centre gives 1 without dividing.
-int32_t RatioFlag(const Vec3& moved, const Vec3& toCentre) {
-    const double moved2 = moved.x * moved.x + moved.y * moved.y + moved.z * moved.z;
-    const double distance2 =
-        toCentre.x * toCentre.x + toCentre.y * toCentre.y + toCentre.z * toCentre.z;
-    if (distance2 == 0.0) {
-        return 1;
-    }
-    return moved2 / distance2 >= StaleRatio ? 1 : 0;
+// for the cached picture to be wrong; a camera exactly at the centre gives 1 without a division
+// by zero. The proximity rule: 1 with the camera strictly inside the cube around the centre.
+// NaN fails every comparison, so it flags nothing. Written without branches, for one cell or four
+// AVX2 lanes, so that the two give the same flags.
+template <typename Real, typename Flag>
+[[gnu::always_inline]] inline Flag CellFlags(Real movedX, Real movedY, Real movedZ, Real toX,
+                                             Real toY, Real toZ) {
+    const Real moved2 = movedX * movedX + movedY * movedY + movedZ * movedZ;
+    const Real distance2 = toX * toX + toY * toY + toZ * toZ;
+    const Flag atCentre = distance2 == 0.0;
+    const Real divisor = atCentre ? Real{} + 1.0 : distance2;
+    const Flag stale = moved2 / divisor >= StaleRatio;
+    const Flag near = (toX < ProximityHalfEdge) & (toX > -ProximityHalfEdge) &
+                      (toY < ProximityHalfEdge) & (toY > -ProximityHalfEdge) &
+                      (toZ < ProximityHalfEdge) & (toZ > -ProximityHalfEdge);
+    return atCentre | stale | near;
 }
 
-// The proximity rule: the camera strictly inside the cube around the centre, tried x, y, z.
-bool InsideProximityCube(const Vec3& toCentre) {
-    return std::fabs(toCentre.x) < ProximityHalfEdge && std::fabs(toCentre.y) < ProximityHalfEdge &&
-           std::fabs(toCentre.z) < ProximityHalfEdge;
+// Flags cells[from, to) and returns how many it flagged; every flag is written, so none
+// survives from an earlier frame.
+[[gnu::always_inline]] inline int32_t MarkScalar(const Vec3& camera, int32_t from, int32_t to) {
+    int32_t flagged = 0;
+    for (int32_t i = from; i < to; ++i) {
+        Cell& cell = CellTable[Index(i)];
+        const Vec3& centre = CellCentre[Index(i)];
+        const Vec3& last = cell.CameraAtProjection;
+        const bool flag =
+            CellFlags<double, bool>(camera.x - last.x, camera.y - last.y, camera.z - last.z,
+                                    camera.x - centre.x, camera.y - centre.y, camera.z - centre.z);
+        cell.ReprojectFlag = flag ? 1 : 0;
+        flagged += cell.ReprojectFlag;
+    }
+    return flagged;
+}
+
+using Double4 = double __attribute__((vector_size(32)));
+using Mask4 = int64_t __attribute__((vector_size(32)));
+
+// Picked once at load time by the CPU: AVX2 takes four cells per step, other processors one.
+[[gnu::target("default")]] int32_t MarkAll(const Vec3& camera) {
+    return MarkScalar(camera, 0, CellCount);
+}
+
+// The x, y and z of four Vec3 at the given addresses, as lanes: the x y pairs are loaded whole
+// and unpacked, the z values one by one.
+[[gnu::target("avx2"), gnu::always_inline]] inline void GatherFour(const Vec3* v0, const Vec3* v1,
+                                                                   const Vec3* v2, const Vec3* v3,
+                                                                   Double4& x, Double4& y,
+                                                                   Double4& z) {
+    const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v0->x)),
+                                              _mm_loadu_pd(&v2->x), 1);  // x0 y0 x2 y2
+    const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v1->x)),
+                                             _mm_loadu_pd(&v3->x), 1);  // x1 y1 x3 y3
+    x = _mm256_unpacklo_pd(even, odd);
+    y = _mm256_unpackhi_pd(even, odd);
+    z = Double4{v0->z, v1->z, v2->z, v3->z};
+}
+
+[[gnu::target("avx2")]] int32_t MarkAll(const Vec3& camera) {
+    Cell* const cells = CellTable.data();
+    const Vec3* const centres = CellCentre.data();
+    const Vec3 eye = camera;  // a copy the flag stores cannot alias
+    int32_t flagged = 0;
+    int32_t i = 0;
+    for (; CellCount - i >= 4; i += 4) {
+        Cell* const c = cells + i;
+        Double4 lastX, lastY, lastZ, centreX, centreY, centreZ;
+        GatherFour(&c[0].CameraAtProjection, &c[1].CameraAtProjection, &c[2].CameraAtProjection,
+                   &c[3].CameraAtProjection, lastX, lastY, lastZ);
+        GatherFour(centres + i, centres + i + 1, centres + i + 2, centres + i + 3, centreX, centreY,
+                   centreZ);
+        const Mask4 flags =
+            CellFlags<Double4, Mask4>(eye.x - lastX, eye.y - lastY, eye.z - lastZ, eye.x - centreX,
+                                      eye.y - centreY, eye.z - centreZ);
+        const int bits = _mm256_movemask_pd(reinterpret_cast<__m256d>(flags));
+        for (int k = 0; k < 4; ++k) {
+            c[k].ReprojectFlag = (bits >> k) & 1;
+        }
+        flagged += __builtin_popcount(static_cast<unsigned>(bits));
+    }
+    return flagged + MarkScalar(eye, i, CellCount);
 }
 
 }  // namespace
@@ -85,8 +168,9 @@ void AllocateProjectedCentre() {
 }
 
 void BuildProjectionCache() {
-    ProjectWithCamera(StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
-    ProjectAllCentres();
+    const Projector projector = CurrentProjector();
+    ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
+    ProjectAllCentres(projector);
     for (int32_t i = 0; i < CellCount; ++i) {
         AnchorCellStars(i);
     }
@@ -94,35 +178,37 @@ void BuildProjectionCache() {
 
 void MarkCells() {
     assert(CellArraysSized());
-    const Vec3& camera = Camera.Position;
-    int32_t flagged = 0;
+    const Vec3 camera = Camera.Position;
+    FlaggedCells = MarkAll(camera);
+}
+
+void MarkAllCells() {
+    assert(CellArraysSized());
     for (int32_t i = 0; i < CellCount; ++i) {
-        Cell& cell = CellTable[Index(i)];
-        const Vec3& centre = CellCentre[Index(i)];
-        const Vec3& last = cell.CameraAtProjection;
-        const Vec3 moved{camera.x - last.x, camera.y - last.y, camera.z - last.z};
-        const Vec3 toCentre{camera.x - centre.x, camera.y - centre.y, camera.z - centre.z};
-        // Written for every cell, so no flag survives from an earlier frame.
-        cell.ReprojectFlag = RatioFlag(moved, toCentre);
-        if (InsideProximityCube(toCentre)) {
-            cell.ReprojectFlag = 1;
-        }
-        flagged += cell.ReprojectFlag;
+        CellTable[Index(i)].ReprojectFlag = 1;
     }
-    FlaggedCells = flagged;
+    FlaggedCells = CellCount;
 }
 
 void ReprojectCells() {
     // Every centre every frame: unflagged cells are drawn around it from their cached offsets.
-    ProjectAllCentres();
-    for (int32_t i = 0; i < CellCount; ++i) {
-        const Cell& cell = CellTable[Index(i)];
-        if (cell.ReprojectFlag == 1) {
-            assert(StarRangeValid(cell));
-            ProjectWithCamera(StarArray.data(), ProjectedStarArray.data(), cell.FirstStar,
-                              cell.EndStar);
+    const Projector projector = CurrentProjector();
+    ProjectAllCentres(projector);
+    // Flagged cells whose runs adjoin are projected in one call: the same values, with the
+    // per-call cost paid once for a whole neighbourhood of one-star cells.
+    int32_t first = 0;
+    while (first < CellCount) {
+        if (CellTable[Index(first)].ReprojectFlag != 1) {
+            ++first;
+            continue;
+        }
+        const int32_t end = FlaggedRunEnd(first);
+        ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(),
+                     CellTable[Index(first)].FirstStar, CellTable[Index(end - 1)].EndStar);
+        for (int32_t i = first; i < end; ++i) {
             AnchorCellStars(i);
         }
+        first = end;
     }
 }
 

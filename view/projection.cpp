@@ -1,18 +1,12 @@
 // projection.cpp: Cramer's-rule projection of world points in a possibly oblique camera basis.
 #include "view/projection.h"
 
+#include <immintrin.h>
+
 #include <cmath>
+#include <cstddef>
 
 namespace {
-
-// The point loops are compiled for AVX2 and for the baseline, and the loader picks one at
-// start-up. Both only widen the loops (each lane does exactly a lone double's operations, in
-// order, with no multiply-add contraction), so both give the same bits.
-#define ARCH_CLONES __attribute__((target_clones("avx2", "default")))
-
-Vec3 Minus(const Vec3& a, const Vec3& b) {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
 
 Vec3 Cross(const Vec3& a, const Vec3& b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
@@ -35,20 +29,68 @@ Vec3 Normalised(const Vec3& v) {
     return {v.x / length, v.y / length, v.z / length};
 }
 
+// Four doubles in one AVX register; unlike __m256d it may be a template argument.
+using Double4 = double __attribute__((vector_size(32)));
+
+// The helpers below are always inlined, so passing Double4 by value never crosses a call and
+// the ABI note GCC gives for code compiled without AVX does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The per-point arithmetic below is written once for T = double and T = four doubles in AVX2
+// lanes. Every lane does exactly a lone point's operations in the same order, and -ffp-contract
+// =off keeps multiply and add apart, so both give the same bits.
+template <typename T>
+struct Lanes {
+    T x;
+    T y;
+    T z;
+};
+
+// Minus, Cross and Dot of the helpers above, with lanes in place of one or both vectors.
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> LanesMinus(const Lanes<T>& p, const Vec3& origin) {
+    return {p.x - origin.x, p.y - origin.y, p.z - origin.z};
+}
+
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> AxisCross(const Vec3& a, const Lanes<T>& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> CrossAxis(const Lanes<T>& a, const Vec3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> LanesCross(const Lanes<T>& a, const Lanes<T>& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+template <typename T>
+[[gnu::always_inline]] inline T AxisDot(const Vec3& a, const Lanes<T>& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline T LanesDot(const Lanes<T>& a, const Lanes<T>& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline T LanesDot(const Lanes<T>& a, const Vec3& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
 // Parallel projection: P = a S + b U + c F solved by Cramer's rule, no division per point.
-ARCH_CLONES void ProjectParallel(const Vec3* points, ProjectedStar* projected, const Vec3& position,
-                                 const ViewBasis& basis, int32_t fromIndex, int32_t toIndex) {
-    const Vec3& side = basis.Side;
-    const Vec3& up = basis.Up;
-    const Vec3& forward = basis.Forward;
-    const Vec3 upCrossForward = Cross(up, forward);  // det[P, U, F] = P . (U x F)
-    const double inverseDelta = 1.0 / basis.Delta;
-    for (int32_t i = fromIndex; i < toIndex; ++i) {
-        const Vec3 p = Minus(points[i], position);
-        projected[i] =
-            ProjectedStar{Dot(p, upCrossForward) * inverseDelta,
-                          Det(side, p, forward) * inverseDelta, Det(side, up, p) * inverseDelta};
-    }
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> ProjectParallelPoint(const Projector& camera,
+                                                            const Lanes<T>& point) {
+    const ViewBasis& basis = camera.Basis;
+    const Lanes<T> p = LanesMinus(point, camera.Position);
+    return {LanesDot(p, camera.UpCrossForward) * camera.InverseDelta,
+            AxisDot(basis.Side, CrossAxis(p, basis.Forward)) * camera.InverseDelta,
+            AxisDot(basis.Side, AxisCross(basis.Up, p)) * camera.InverseDelta};
 }
 
 // Central projection from the eye E = C - f F onto the plane through C spanned by S and U:
@@ -58,23 +100,101 @@ ARCH_CLONES void ProjectParallel(const Vec3* points, ProjectedStar* projected, c
 // precomputed side-up products, and for the orbit camera (U = (0, 0, 1)) gives the same bits
 // as that expansion for every point off the eye plane.
 // This order is fixed for good: every cached offset depends on it bit for bit.
-ARCH_CLONES void ProjectCentral(const Vec3* points, ProjectedStar* projected, const Vec3& position,
-                                const ViewBasis& basis, double focalDistance, int32_t fromIndex,
-                                int32_t toIndex) {
-    const Vec3& side = basis.Side;
-    const Vec3& up = basis.Up;
-    const Vec3& forward = basis.Forward;
-    const Vec3 eye{position.x - focalDistance * forward.x, position.y - focalDistance * forward.y,
-                   position.z - focalDistance * forward.z};
-    const double inverseDelta = 1.0 / basis.Delta;
+template <typename T>
+[[gnu::always_inline]] inline Lanes<T> ProjectCentralPoint(const Projector& camera,
+                                                           const Lanes<T>& point) {
+    const ViewBasis& basis = camera.Basis;
+    const Lanes<T> p = LanesMinus(point, camera.Position);
+    const Lanes<T> q = LanesMinus(point, camera.Eye);
+    const Lanes<T> upCrossQ = AxisCross(basis.Up, q);
+    const T inverseDeltaI = 1.0 / AxisDot(basis.Side, upCrossQ);
+    return {LanesDot(p, upCrossQ) * inverseDeltaI,
+            AxisDot(basis.Side, LanesCross(p, q)) * inverseDeltaI,
+            AxisDot(basis.Side, AxisCross(basis.Up, p)) * camera.InverseDelta};
+}
+
+template <bool Central, typename T>
+[[gnu::always_inline]] inline Lanes<T> ProjectPoint(const Projector& camera,
+                                                    const Lanes<T>& point) {
+    if constexpr (Central) {
+        return ProjectCentralPoint(camera, point);
+    } else {
+        return ProjectParallelPoint(camera, point);
+    }
+}
+
+template <bool Central>
+[[gnu::always_inline]] inline void ProjectScalar(const Projector& camera, const Vec3* points,
+                                                 ProjectedStar* projected, int32_t fromIndex,
+                                                 int32_t toIndex) {
     for (int32_t i = fromIndex; i < toIndex; ++i) {
-        const Vec3 p = Minus(points[i], position);
-        const Vec3 q = Minus(points[i], eye);
-        const Vec3 upCrossQ = Cross(up, q);
-        const double inverseDeltaI = 1.0 / Dot(side, upCrossQ);
-        projected[i] =
-            ProjectedStar{Dot(p, upCrossQ) * inverseDeltaI, Det(side, p, q) * inverseDeltaI,
-                          Det(side, up, p) * inverseDelta};
+        const Vec3& point = points[i];
+        const Lanes<double> out =
+            ProjectPoint<Central>(camera, Lanes<double>{point.x, point.y, point.z});
+        projected[i] = ProjectedStar{out.x, out.y, out.z};
+    }
+}
+
+// Four consecutive x y z records (12 doubles in three loads) as x, y and z lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes<Double4> LoadFour(const double* at) {
+    const __m256d r0 = _mm256_loadu_pd(at);                  // x0 y0 z0 x1
+    const __m256d r1 = _mm256_loadu_pd(at + 4);              // y1 z1 x2 y2
+    const __m256d r2 = _mm256_loadu_pd(at + 8);              // z2 x3 y3 z3
+    const __m256d a = _mm256_permute2f128_pd(r0, r1, 0x30);  // x0 y0 x2 y2
+    const __m256d b = _mm256_permute2f128_pd(r0, r2, 0x21);  // z0 x1 z2 x3
+    const __m256d c = _mm256_permute2f128_pd(r1, r2, 0x30);  // y1 z1 y3 z3
+    return {_mm256_blend_pd(a, b, 0b1010), _mm256_shuffle_pd(a, c, 0b0101),
+            _mm256_blend_pd(b, c, 0b1010)};
+}
+
+// The inverse of LoadFour: x, y and z lanes back to four consecutive records.
+[[gnu::target("avx2"), gnu::always_inline]] inline void StoreFour(double* at,
+                                                                  const Lanes<Double4>& v) {
+    const __m256d a = _mm256_shuffle_pd(v.x, v.y, 0b0000);  // x0 y0 x2 y2
+    const __m256d b = _mm256_shuffle_pd(v.z, v.x, 0b1010);  // z0 x1 z2 x3
+    const __m256d c = _mm256_shuffle_pd(v.y, v.z, 0b1111);  // y1 z1 y3 z3
+    _mm256_storeu_pd(at, _mm256_permute2f128_pd(a, b, 0x20));
+    _mm256_storeu_pd(at + 4, _mm256_permute2f128_pd(c, a, 0x30));
+    _mm256_storeu_pd(at + 8, _mm256_permute2f128_pd(b, c, 0x31));
+}
+
+// Vec3 and ProjectedStar are three packed doubles each, so a run of them is a run of doubles.
+static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(ProjectedStar) == 3 * sizeof(double));
+
+template <bool Central>
+[[gnu::target("avx2"), gnu::always_inline]] inline void ProjectFourAtATime(const Projector& camera,
+                                                                           const Vec3* points,
+                                                                           ProjectedStar* projected,
+                                                                           int32_t fromIndex,
+                                                                           int32_t toIndex) {
+    // A copy the stores cannot alias, so its constants stay in registers through the loop.
+    const Projector local = camera;
+    int32_t i = fromIndex;
+    for (; toIndex - i >= 4; i += 4) {
+        const Lanes<Double4> in = LoadFour(&points[i].x);
+        StoreFour(&projected[i].x, ProjectPoint<Central>(local, in));
+    }
+    ProjectScalar<Central>(local, points, projected, i, toIndex);
+}
+
+// Picked once at load time by the CPU: AVX2 takes four points per step, other processors one.
+[[gnu::target("default")]] void ProjectLoop(const Projector& camera, const Vec3* points,
+                                            ProjectedStar* projected, int32_t fromIndex,
+                                            int32_t toIndex) {
+    if (camera.Central) {
+        ProjectScalar<true>(camera, points, projected, fromIndex, toIndex);
+    } else {
+        ProjectScalar<false>(camera, points, projected, fromIndex, toIndex);
+    }
+}
+
+[[gnu::target("avx2")]] void ProjectLoop(const Projector& camera, const Vec3* points,
+                                         ProjectedStar* projected, int32_t fromIndex,
+                                         int32_t toIndex) {
+    if (camera.Central) {
+        ProjectFourAtATime<true>(camera, points, projected, fromIndex, toIndex);
+    } else {
+        ProjectFourAtATime<false>(camera, points, projected, fromIndex, toIndex);
     }
 }
 
@@ -89,15 +209,32 @@ ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up) {
     return basis;
 }
 
+Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance) {
+    Projector camera{};
+    camera.Position = Position;
+    camera.Basis = MakeViewBasis(Direction, Up);
+    const Vec3& forward = camera.Basis.Forward;
+    camera.Eye = {Position.x - FocalDistance * forward.x, Position.y - FocalDistance * forward.y,
+                  Position.z - FocalDistance * forward.z};
+    camera.UpCrossForward = Cross(camera.Basis.Up, forward);
+    camera.InverseDelta = 1.0 / camera.Basis.Delta;
+    camera.Central = !(FocalDistance == 0.0 || std::isnan(FocalDistance));
+    return camera;
+}
+
+void ProjectRange(const Projector& projector, const Vec3* points, ProjectedStar* projected,
+                  int32_t fromIndex, int32_t toIndex) {
+    if (fromIndex >= toIndex) {
+        return;
+    }
+    ProjectLoop(projector, points, projected, fromIndex, toIndex);
+}
+
 void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
                    Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex) {
     if (fromIndex >= toIndex) {
         return;
     }
-    const ViewBasis basis = MakeViewBasis(Direction, Up);
-    if (FocalDistance == 0.0 || std::isnan(FocalDistance)) {
-        ProjectParallel(points, projected, Position, basis, fromIndex, toIndex);
-    } else {
-        ProjectCentral(points, projected, Position, basis, FocalDistance, fromIndex, toIndex);
-    }
+    ProjectLoop(MakeProjector(Position, Direction, Up, FocalDistance), points, projected, fromIndex,
+                toIndex);
 }

@@ -26,6 +26,23 @@ struct ViewBasis {
 // vector does the same through 0 / 0.
 ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up);
 
+// What ProjectPoints derives from a camera before its first point, so that many ranges can be
+// projected with one camera for the cost of one derivation.
+struct Projector {
+    Vec3 Position;
+    Vec3 Eye;  // Position - FocalDistance * Forward (central projection only)
+    ViewBasis Basis;
+    Vec3 UpCrossForward;  // U x F: det[P, U, F] = P . (U x F) (parallel projection only)
+    double InverseDelta;  // 1 / Delta
+    bool Central;         // false for a FocalDistance of 0 or NaN
+};
+
+Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance);
+
+// ProjectPoints with a prepared camera: exactly the same values.
+void ProjectRange(const Projector& projector, const Vec3* points, ProjectedStar* projected,
+                  int32_t fromIndex, int32_t toIndex);
+
 // Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex). A FocalDistance of 0
 // or NaN selects the parallel projection, any other the central one from the eye point
 // FocalDistance behind Position. Touches nothing outside the range; writes nothing when

@@ -1,0 +1,64 @@
+// viewer.cpp: the viewer's life: window, display, scene, main loop, and an orderly end.
+#include "app/viewer.h"
+
+#include <SDL.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "app/window.h"
+#include "display/display.h"
+#include "render/frame.h"
+
+namespace {
+
+constexpr int32_t ScreenWidth = 800;
+constexpr int32_t ScreenHeight = 600;
+constexpr int32_t ScreenBits = 32;
+
+bool ReportFirstFrame = false;  // the run in progress reports its first frame, not yet drawn
+
+bool PollEvent(SDL_Event& event) {
+    return SDL_PollEvent(&event) == 1;
+}
+
+void DrawFrame() {
+    RenderFrame();
+    if (ReportFirstFrame) {
+        ReportFirstFrame = false;
+        std::fprintf(stderr, "galaxy-viewer: first frame drawn\n");
+    }
+}
+
+// From a set-up display to the end of the loop; returns the exit code.
+int RunScene(SDL_Window* window, const ViewerRun& run) {
+    if (!run.StartScene("galaxy.dat")) {
+        return 1;  // the scene has said why
+    }
+    std::fflush(stdout);  // what loading printed is complete before the first frame
+    ShowMainWindow(window);
+    ReportFirstFrame = run.ReportFrames;
+    int64_t frames = RunMainLoop(PollEvent, DrawFrame, run.FrameLimit);
+    if (run.ReportFrames) {
+        std::fprintf(stderr, "galaxy-viewer: %" PRId64 " frames drawn\n", frames);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RunViewer(const ViewerRun& run) {
+    int exitCode = 1;
+    SDL_Window* window = CreateMainWindow("Simulace", ScreenWidth, ScreenHeight);
+    if (window == nullptr) {
+        std::fprintf(stderr, "galaxy-viewer: cannot open the window: %s\n", SDL_GetError());
+    } else if (InitDisplay(window, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
+        // Anything but success counts as failure: the loop never draws into missing surfaces.
+        std::fprintf(stderr, "galaxy-viewer: cannot set up the display: %s\n", DisplayErrorText());
+    } else {
+        exitCode = RunScene(window, run);
+    }
+    ShutdownDisplay();
+    DestroyMainWindow(window);
+    return exitCode;
+}

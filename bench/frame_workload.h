@@ -1,0 +1,194 @@
+// frame_workload.h: the galaxies and the per-frame variants that the frame benchmarks and
+// galaxy-frame-trace time: cached, full re-projection, and the memory floor.
+#pragma once
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "app/scene.h"
+#include "display/display.h"
+#include "render/frame.h"
+#include "view/cache.h"
+#include "view/camera.h"
+
+namespace frame_workload {
+
+inline constexpr int Frames = 4000;  // frames 1 to 4000 of the orbit, the close pass included
+
+// Uniform in [0, 1) from the top 53 bits, as galaxy-generate draws it.
+inline double Uniform(std::mt19937_64& engine) {
+    return static_cast<double>(engine() >> 11) * 0x1.0p-53;
+}
+
+inline double Normal(std::mt19937_64& engine) {
+    const double radius = std::sqrt(-2.0 * std::log(1.0 - Uniform(engine)));
+    return radius * std::cos(2.0 * 3.14159265358979323846 * Uniform(engine));
+}
+
+inline double ExponentialBelow(std::mt19937_64& engine, double scale, double limit) {
+    for (;;) {
+        const double distance = -scale * std::log(1.0 - Uniform(engine));
+        if (distance < limit) {
+            return distance;
+        }
+    }
+}
+
+// One record of galaxy-generate's default model: 15 % bulge, two arms of 30 % each, the disk.
+inline void WriteSampleStar(std::FILE* file, std::mt19937_64& engine) {
+    constexpr double Pi = 3.14159265358979323846;
+    const double pick = Uniform(engine);
+    double x = 0.0, y = 0.0, z = 0.0;
+    int tag = 3;
+    if (pick < 0.15) {
+        x = 0.9 * Normal(engine);
+        y = 0.9 * Normal(engine);
+        z = 0.9 * 0.6 * Normal(engine);
+        tag = 0;
+    } else if (pick < 0.75) {
+        tag = pick < 0.45 ? 1 : 2;
+        const double radius = 1.0 + ExponentialBelow(engine, 2.8, 7.0);
+        const double angle = (tag - 1) * Pi + 4.0 * std::log(radius / 1.0);
+        const double spread = 0.15 + 0.04 * radius;
+        x = radius * std::cos(angle) + spread * Normal(engine);
+        y = radius * std::sin(angle) + spread * Normal(engine);
+        z = 0.15 * 0.8 * Normal(engine);
+    } else {
+        const double radius = ExponentialBelow(engine, 2.6, 8.0);
+        const double angle = 2.0 * Pi * Uniform(engine);
+        z = 0.15 * Normal(engine);
+        x = radius * std::cos(angle);
+        y = radius * std::sin(angle);
+    }
+    std::fprintf(file, "%.6f %.6f %.6f %d\r\n", x, y, z, tag);
+}
+
+inline std::string TempPath(const char* name) {
+    return (std::filesystem::temp_directory_path() / name).string();
+}
+
+// The file galaxy-generate writes by default (17224 stars, its default seed), byte for byte.
+inline std::string WriteSampleGalaxy() {
+    const std::string path = TempPath("galaxy-bench-sample.dat");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return path;
+    }
+    std::fprintf(file,
+                 "#Sample galaxy: 17224 stars in an exponential disk with two logarithmic spiral "
+                 "arms and a central bulge, seed 1592598566\r\n");
+    std::fprintf(file, "# x y z in file units, tag: 0 bulge, 1 and 2 spiral arms, 3 disk\r\n");
+    std::mt19937_64 engine(0x5EED2026);
+    for (int star = 0; star < 17224; ++star) {
+        WriteSampleStar(file, engine);
+    }
+    std::fclose(file);
+    return path;
+}
+
+// 17224 stars each in a cell of its own, none in the origin's cell: a slab of keys x and y in
+// [-20, 19], z in [-5, 5], around the camera's circle of radius 10. With the origin slot that
+// makes 17225 cells.
+inline std::string WriteDistinctGalaxy() {
+    const std::string path = TempPath("galaxy-bench-distinct.dat");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return path;
+    }
+    std::fprintf(file, "#distinct: one star per cell\r\n");
+    int written = 0;
+    for (int z = -5; z <= 5 && written < 17224; ++z) {
+        for (int y = -20; y < 20 && written < 17224; ++y) {
+            for (int x = -20; x < 20 && written < 17224; ++x) {
+                if (x == 0 && y == 0 && z == 0) {
+                    continue;
+                }
+                // Keys truncate toward zero, so negative keys sit half a cell below theirs.
+                auto at = [](int key) { return key + (key < 0 ? -0.5 : 0.5); };
+                std::fprintf(file, "%.1f %.1f %.1f 0\r\n", at(x), at(y), at(z));
+                ++written;
+            }
+        }
+    }
+    std::fclose(file);
+    return path;
+}
+
+// A fresh in-memory display and scene on the galaxy, ready for frame 1.
+inline bool StartScene(const std::string& galaxy) {
+    ShutdownDisplay();
+    ResetScene();
+    if (InitDisplay(nullptr, 800, 600, 32) != DisplayOk) {
+        return false;
+    }
+    // The loader writes the galaxy's header to standard output, which must stay clean for CSV.
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    const bool started = InitScene(galaxy.c_str());
+    std::fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    return started;
+}
+
+// CPU time of this thread: steadier than the wall clock on a shared machine.
+inline double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+enum class Variant { Cached, Full, Floor };
+
+// The next frame of a variant comes in two parts: PrepareFrame, untimed, then RunFrame, timed.
+//  Cached: RenderFrame without the flip: MarkCells, ReprojectCells, camera step, clear, plot,
+//          text; nothing to prepare.
+//  Full:   the same with every cell flagged, so every star is projected again.
+//  Floor:  the clear and the plot of this frame's positions; the cache update and camera step
+//          that produce them are the preparation, so the floor plots exactly what Cached plots.
+inline void PrepareFrame(Variant variant) {
+    if (variant == Variant::Floor) {
+        MarkCells();
+        ReprojectCells();
+        StepCamera();
+    }
+}
+
+inline void RunFrame(Variant variant) {
+    if (variant == Variant::Floor) {
+        ClearAndPlot();
+        return;
+    }
+    if (variant == Variant::Cached) {
+        MarkCells();
+    } else {
+        MarkAllCells();
+    }
+    ReprojectCells();
+    DrawFrame();
+}
+
+// Prepares and runs the next frame; returns the CPU seconds of its timed part.
+inline double TimedFrame(Variant variant) {
+    PrepareFrame(variant);
+    const double start = ThreadSeconds();
+    RunFrame(variant);
+    return ThreadSeconds() - start;
+}
+
+}  // namespace frame_workload

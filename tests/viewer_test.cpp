@@ -1,0 +1,191 @@
+// viewer_test.cpp: the real galaxy-viewer binary, headless (dummy video) and in a real X window
+// under Xvfb: what it prints, that it draws, and that every way it ends gives the right code.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
+
+struct ViewerRun {
+    int ExitCode = -1;  // -1 unless it exited (killed, or timed out after 60 s)
+    std::string Out;
+    std::string Err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Child side: NAME=value settings set, bare NAMEs removed, output to files, then the viewer.
+[[noreturn]] void StartViewer(const fs::path& folder, const std::vector<std::string>& settings,
+                              bool ignoreSigint) {
+    for (const std::string& setting : settings) {
+        size_t equals = setting.find('=');
+        if (equals == std::string::npos) {
+            unsetenv(setting.c_str());
+        } else {
+            setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
+        }
+    }
+    int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((folder / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out >= 0 && err >= 0 && dup2(out, 1) >= 0 && dup2(err, 2) >= 0 &&
+        chdir(folder.c_str()) == 0) {
+        signal(SIGINT, ignoreSigint ? SIG_IGN : SIG_DFL);  // as a background job inherits it
+        execl(GALAXY_VIEWER, GALAXY_VIEWER, static_cast<char*>(nullptr));
+    }
+    _exit(127);
+}
+
+// Runs the viewer in folder to its end; sends quitSignal once it has drawn its first frame.
+ViewerRun RunViewer(const fs::path& folder, const std::vector<std::string>& settings,
+                    int quitSignal = 0, bool ignoreSigint = false) {
+    fs::remove(folder / "err");  // a last run's "first frame" is no cue for this one
+    pid_t pid = fork();
+    if (pid == 0) {
+        StartViewer(folder, settings, ignoreSigint);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+        } else if (quitSignal != 0 &&
+                   ReadFile(folder / "err").find("first frame") != std::string::npos) {
+            kill(pid, quitSignal);
+            quitSignal = 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(folder / "out"),
+            ReadFile(folder / "err")};
+}
+
+// A fresh working folder, with or without the test galaxy, removed with the test.
+struct ViewerFolder {
+    explicit ViewerFolder(bool withGalaxy) {
+        std::string pattern = (fs::temp_directory_path() / "viewer-test-XXXXXX").string();
+        Path = mkdtemp(pattern.data());
+        if (withGalaxy) {
+            fs::copy_file(GALAXY_SOURCE_DIR "/tests/data/viewer-galaxy.dat", Path / "galaxy.dat");
+        }
+    }
+    ~ViewerFolder() { fs::remove_all(Path); }
+    fs::path Path;
+};
+
+struct HeadlessCase {
+    const char* Name;
+    bool WithGalaxy;
+    std::vector<std::string> Settings;  // over SDL_VIDEODRIVER=dummy, which the test entry sets
+    int QuitSignal;
+    bool IgnoreSigint;
+    int ExitCode;
+    std::string Out;
+    const char* Err;  // what standard error holds; a failure says it in one last line
+};
+
+TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
+    const std::string frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
+    // clang-format off
+    const HeadlessCase cases[] = {
+        {"five frames", true, {"GALAXY_VIEWER_FRAMES=5"}, 0, false, 0, TestGalaxyEcho,
+         "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
+        {"no galaxy file", false, {"GALAXY_VIEWER_FRAMES=2"}, 0, false, 0, "", "2 frames drawn\n"},
+        {"SIGTERM", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGTERM, false, 0, TestGalaxyEcho, frames.c_str()},
+        {"SIGINT", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, false, 0, TestGalaxyEcho, frames.c_str()},
+        {"SIGINT ignored at start", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, true, 0, TestGalaxyEcho,
+         frames.c_str()},
+        {"no such video driver", true, {"SDL_VIDEODRIVER=nonexistent"}, 0, false, 1, "",
+         "galaxy-viewer: cannot open the window: "},
+        {"no display at all", true, {"SDL_VIDEODRIVER", "DISPLAY", "WAYLAND_DISPLAY",
+         "XDG_RUNTIME_DIR", "GALAXY_VIEWER_FRAMES=3"}, 0, false, 1, "",
+         "galaxy-viewer: cannot open the window: no display found"},
+        {"bad frame count", false, {"GALAXY_VIEWER_FRAMES=lots"}, 0, false, 2, "",
+         "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
+    };
+    // clang-format on
+    for (const HeadlessCase& test : cases) {
+        ViewerFolder folder(test.WithGalaxy);
+        ViewerRun run = RunViewer(folder.Path, test.Settings, test.QuitSignal, test.IgnoreSigint);
+        EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Name << '\n' << run.Err;
+        EXPECT_EQ(run.Out, test.Out) << test.Name;  // failed set-up: the galaxy is never read
+        size_t said = run.Err.find(test.Err);
+        ASSERT_NE(said, std::string::npos) << test.Name << '\n' << run.Err;
+        if (test.ExitCode != 0) {
+            EXPECT_EQ(run.Err.find('\n', said), run.Err.size() - 1) << test.Name << ": one line";
+        }
+    }
+}
+
+// An 800 x 600 X server of its own, on a display number it picks; stopped with the test.
+struct XvfbServer {
+    XvfbServer() {
+        int ready[2];
+        if (pipe(ready) != 0 || (Pid = fork()) != 0) {
+            close(ready[1]);
+            std::string number;  // written with a line end once the server is up
+            char digit = 0;
+            while (Pid > 0 && read(ready[0], &digit, 1) == 1 && digit != '\n') {
+                number += digit;
+            }
+            Display = digit == '\n' ? ":" + number : "";
+            close(ready[0]);
+            return;
+        }
+        close(ready[0]);
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
+        std::string fd = std::to_string(ready[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
+               "tcp", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ~XvfbServer() {
+        if (Pid > 0) {
+            kill(Pid, SIGTERM);
+            waitpid(Pid, nullptr, 0);
+        }
+    }
+    pid_t Pid = -1;
+    std::string Display;  // ":N", or empty when Xvfb could not be started
+};
+
+TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
+    if (std::system("command -v Xvfb >/dev/null") != 0) {
+        GTEST_SKIP() << "Xvfb is not installed";
+    }
+    XvfbServer server;
+    ASSERT_FALSE(server.Display.empty()) << "Xvfb did not start";
+    ViewerFolder folder(true);
+    // Mesa's GL driver, loaded for the renderer, keeps a few bytes and is unloaded at exit, so
+    // LeakSanitizer can neither name nor suppress them; the headless runs keep the leak check.
+    std::vector<std::string> settings = {"SDL_VIDEODRIVER=x11", "DISPLAY=" + server.Display,
+                                         "ASAN_OPTIONS=detect_leaks=0", "GALAXY_VIEWER_FRAMES=30"};
+    ViewerRun run = RunViewer(folder.Path, settings);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
+
+    settings.back() = "GALAXY_VIEWER_FRAMES=0";
+    EXPECT_EQ(RunViewer(folder.Path, settings, SIGTERM).ExitCode, 0);
+}
+
+}  // namespace
