@@ -1,9 +1,6 @@
 // memory_display.cpp: the display over two plain pixel buffers, with no window (tests, tools).
 #include "display/memory_display.h"
 
-#include <SDL.h>
-#include <SDL_image.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -107,12 +104,10 @@ class DisplayDevice {
     std::vector<uint8_t> Back = MakeBuffer();
     MemorySurface FrontSurface{Front, true};
     MemorySurface BackSurface{Back, false};
-    SDL_Surface* Picture = nullptr;  // RGB copy of the front buffer for saving as PNG
 
     DisplayDevice() = default;
-    DisplayDevice(const DisplayDevice&) = delete;
+    DisplayDevice(const DisplayDevice&) = delete;  // the surfaces refer to this one's buffers
     DisplayDevice& operator=(const DisplayDevice&) = delete;
-    ~DisplayDevice() { SDL_FreeSurface(Picture); }
 };
 
 namespace {
@@ -215,12 +210,6 @@ HResult InitDisplay(SDL_Window*, int32_t width, int32_t height, int32_t bitsPerP
         ErrorText = "no memory for the display buffers";
         return DisplayErrorOutOfMemory;
     }
-    DisplayObject->Picture = SDL_CreateRGBSurfaceWithFormat(
-        0, MemoryDisplayWidth, MemoryDisplayHeight, 24, SDL_PIXELFORMAT_RGB24);
-    if (DisplayObject->Picture == nullptr) {
-        ErrorText = "no memory for the picture to save";
-        return DisplayErrorOutOfMemory;
-    }
     ClearMemoryDisplayLog();
     LockFailurePending = false;
     GetDCFailurePending = false;
@@ -256,26 +245,6 @@ const uint8_t* MemoryBackPixels() {
 
 int32_t MemoryPitch() {
     return PaddedPitch;
-}
-
-bool SaveFrontBufferPng(const char* path) {
-    if (DisplayObject == nullptr) {
-        SDL_SetError("the display is not set up");
-        return false;
-    }
-    SDL_Surface* picture = DisplayObject->Picture;
-    for (int32_t row = 0; row < MemoryDisplayHeight; ++row) {
-        const uint8_t* pixel = DisplayObject->Front.data() + size_t(row) * PaddedPitch;
-        auto* target = static_cast<uint8_t*>(picture->pixels) + row * picture->pitch;
-        for (int32_t column = 0; column < MemoryDisplayWidth; ++column) {
-            target[0] = pixel[2];  // red
-            target[1] = pixel[1];  // green
-            target[2] = pixel[0];  // blue
-            pixel += 4;
-            target += 3;
-        }
-    }
-    return IMG_SavePNG(picture, path) == 0;
 }
 
 void FailNextLock() {

@@ -36,10 +36,6 @@ const uint8_t* MemoryFrontPixels();
 const uint8_t* MemoryBackPixels();
 int32_t MemoryPitch();
 
-// Writes the front buffer, the picture last flipped, to path as an 800 x 600 RGB PNG. On failure
-// returns false, with SDL's error text saying why.
-bool SaveFrontBufferPng(const char* path);
-
 // Makes the next Lock or GetDC on the back buffer fail with DisplayErrorGeneric.
 void FailNextLock();
 void FailNextGetDC();

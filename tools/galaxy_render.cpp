@@ -1,6 +1,11 @@
-// galaxy_render.cpp: galaxy-render, the viewer's frames drawn without a screen and saved as PNG.
-#define SDL_MAIN_HANDLED  // an ordinary main: the tool has no window
-#include <SDL.h>
+// galaxy_render.cpp: galaxy-render, the viewer's frames drawn without a screen and saved as PNG
+// pictures, a movie or both.
+//
+// Rendering runs on the main thread, as in the viewer; each saved frame is copied into a small
+// ring of buffers that worker threads encode and write, so the encoding of one frame overlaps
+// the drawing of the next ones while memory stays the same however long the run.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,8 +16,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/scene.h"
@@ -20,11 +28,15 @@
 #include "display/memory_display.h"
 #include "render/frame.h"
 #include "render/frame_rate.h"
+#include "tools/frame_pipeline.h"
+#include "tools/png_writer.h"
+#include "tools/video_writer.h"
 #include "view/cache.h"
 
 namespace {
 
-constexpr int32_t LastFrameNumber = 999999;  // six digits in the file names
+constexpr int32_t LastFrameNumber = 99999999;  // file names have six digits, more beyond 999999
+constexpr size_t SlotsPerWorker = 2;  // frames waiting per worker: enough to keep each one busy
 
 int64_t SimulatedFrame = 0;  // the frame being drawn; 0 during start-up
 
@@ -49,9 +61,16 @@ int32_t ParseFrameNumber(const std::string& text, const std::string& item) {
     return value;
 }
 
-// "1,2,50-60,2070" as a table: wanted[k] is true for every listed frame k.
-std::vector<bool> ParseFrameList(const std::string& list) {
-    std::vector<bool> wanted;
+// Frames First to Last, both included.
+struct FrameRange {
+    int32_t First;
+    int32_t Last;
+};
+
+// "1,2,50-60,2070" as sorted ranges, overlapping or touching ones merged: a range takes the
+// same memory however many frames it holds.
+std::vector<FrameRange> ParseFrameList(const std::string& list) {
+    std::vector<FrameRange> ranges;
     size_t start = 0;
     while (start <= list.size()) {
         const size_t comma = std::min(list.find(',', start), list.size());
@@ -66,19 +85,27 @@ std::vector<bool> ParseFrameList(const std::string& list) {
         if (last < first) {
             throw std::invalid_argument("bad frame range \"" + item + "\": it runs backwards");
         }
-        wanted.resize(std::max(wanted.size(), size_t(last) + 1), false);
-        for (int32_t frame = first; frame <= last; ++frame) {
-            wanted[size_t(frame)] = true;
-        }
+        ranges.push_back(FrameRange{first, last});
         start = comma + 1;
     }
-    return wanted;
+    std::sort(ranges.begin(), ranges.end(),
+              [](const FrameRange& a, const FrameRange& b) { return a.First < b.First; });
+    std::vector<FrameRange> merged;
+    for (const FrameRange& range : ranges) {
+        if (!merged.empty() && int64_t{range.First} <= int64_t{merged.back().Last} + 1) {
+            merged.back().Last = std::max(merged.back().Last, range.Last);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
 }
 
 struct Options {
     std::string GalaxyFile;
     std::string FrameList;
-    std::string OutputFolder;
+    std::string OutputFolder;  // "" for no pictures
+    std::string VideoFile;     // "" for no movie
     bool Stats = false;
 };
 
@@ -135,36 +162,158 @@ class Progress {
     bool Shown = false;
 };
 
-// Draws frames 1 to the last wanted one, saving and describing the wanted ones.
-bool RenderFrames(const Options& options, const std::vector<bool>& wanted) {
-    const std::filesystem::path folder(options.OutputFolder);
+// Writes bytes to a new file at path, replacing any old one.
+bool WriteWholeFile(const char* path, std::span<const uint8_t> bytes, std::string& error) {
+    const int file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    size_t written = 0;
+    while (file >= 0 && written < bytes.size()) {
+        const ssize_t result = write(file, bytes.data() + written, bytes.size() - written);
+        if (result > 0) {
+            written += size_t(result);
+        } else if (result == 0 || errno != EINTR) {
+            errno = result == 0 ? EIO : errno;
+            break;
+        }
+    }
+    if (file < 0 || written < bytes.size() || close(file) != 0) {
+        error = std::string("cannot write ") + path + ": " + std::strerror(errno);
+        if (file >= 0 && written < bytes.size()) {
+            close(file);
+        }
+        return false;
+    }
+    return true;
+}
+
+// The PNG output's per-worker state: an encoder and room for a file name each.
+struct PngFolder {
+    std::string Folder;
+    size_t Workers = 0;
+    std::unique_ptr<PngEncoder[]> Encoders;  // encoders must not move once set up
+    std::vector<std::vector<char>> Paths;
+};
+
+bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
+    png.Folder = folder;
+    png.Workers = workers;
+    png.Encoders = std::make_unique<PngEncoder[]>(workers);
+    png.Paths.assign(workers, std::vector<char>(folder.size() + 32));
+    for (size_t worker = 0; worker < workers; ++worker) {
+        if (!PngEncoderInit(png.Encoders[worker], MemoryDisplayWidth, MemoryDisplayHeight)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void FreePngFolder(PngFolder& png) {
+    for (size_t worker = 0; worker < png.Workers; ++worker) {
+        PngEncoderFree(png.Encoders[worker]);
+    }
+}
+
+bool SavePngFrame(PngFolder& png, const FrameSlot& slot, size_t worker, std::string& error) {
+    std::vector<char>& path = png.Paths[worker];
+    std::snprintf(path.data(), path.size(), "%s/frame-%06lld.png", png.Folder.c_str(),
+                  static_cast<long long>(slot.Frame));
+    const std::span<const uint8_t> file =
+        EncodePng(png.Encoders[worker], slot.Pixels.data(), slot.Pitch);
+    if (file.empty()) {
+        error = std::string("cannot compress ") + path.data();
+        return false;
+    }
+    return WriteWholeFile(path.data(), file, error);
+}
+
+// Draws frames 1 to the last wanted one and hands each wanted one to every output.
+bool RenderFrames(const Options& options, const std::vector<FrameRange>& ranges,
+                  std::span<FramePipeline* const> outputs) {
+    const int64_t last = ranges.back().Last;
+    size_t range = 0;
     Progress progress;
-    for (size_t frame = 1; frame < wanted.size(); ++frame) {
-        SimulatedFrame = static_cast<int64_t>(frame);
+    for (int64_t frame = 1; frame <= last; ++frame) {
+        SimulatedFrame = frame;
         RenderFrame();
-        if (wanted[frame]) {
-            char name[32];
-            std::snprintf(name, sizeof name, "frame-%06zu.png", frame);
-            const std::string path = (folder / name).string();
-            if (!SaveFrontBufferPng(path.c_str())) {
-                std::fprintf(stderr, "galaxy-render: cannot write %s: %s\n", path.c_str(),
-                             SDL_GetError());
-                return false;
+        while (ranges[range].Last < frame) {
+            ++range;  // the last range ends at the last frame, so this stays in the list
+        }
+        if (frame >= ranges[range].First) {
+            for (FramePipeline* output : outputs) {
+                if (!output->SubmitFrame(frame, MemoryFrontPixels())) {
+                    return false;
+                }
             }
             if (options.Stats) {
-                std::printf("frame %zu: cells %d, reprojected %d, drawn %d\n", frame, CellCount,
-                            FlaggedCellCount(), DrawnStarCount());
+                std::printf("frame %lld: cells %d, reprojected %d, drawn %d\n",
+                            static_cast<long long>(frame), CellCount, FlaggedCellCount(),
+                            DrawnStarCount());
             }
         }
-        progress.Update(frame, wanted.size() - 1);
+        progress.Update(size_t(frame), size_t(last));
     }
     progress.Finish();
     return true;
 }
 
-int Run(const Options& options, const std::vector<bool>& wanted) {
+// Renders with the outputs the options ask for; prints any error; returns the exit code.
+int RenderToOutputs(const Options& options, const std::vector<FrameRange>& ranges,
+                    VideoOutput& video) {
+    const size_t pngWorkers = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2);
+    PngFolder png;
+    if (!options.OutputFolder.empty() && !InitPngFolder(png, options.OutputFolder, pngWorkers)) {
+        std::fprintf(stderr, "galaxy-render: cannot set up zlib\n");
+        FreePngFolder(png);
+        return 1;
+    }
+    std::vector<std::unique_ptr<FramePipeline>> pipelines;
+    if (!options.OutputFolder.empty()) {
+        pipelines.push_back(std::make_unique<FramePipeline>(
+            pngWorkers, pngWorkers * SlotsPerWorker, MemoryPitch(), MemoryDisplayHeight,
+            [&png](const FrameSlot& slot, size_t worker, std::string& error) {
+                return SavePngFrame(png, slot, worker, error);
+            }));
+    }
+    if (video.Process >= 0) {
+        pipelines.push_back(std::make_unique<FramePipeline>(
+            1, SlotsPerWorker, MemoryPitch(), MemoryDisplayHeight,
+            [&video](const FrameSlot& slot, size_t, std::string& error) {
+                return WriteVideoFrame(video, slot.Pixels.data(), slot.Pitch, error);
+            }));
+    }
+    std::vector<FramePipeline*> outputs;
+    for (const auto& pipeline : pipelines) {
+        outputs.push_back(pipeline.get());
+    }
+    int status = RenderFrames(options, ranges, outputs) ? 0 : 1;
+    for (FramePipeline* output : outputs) {
+        const std::string error = output->Finish();
+        if (!error.empty()) {
+            std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
+            status = 1;
+        }
+    }
+    FreePngFolder(png);
+    return status;
+}
+
+// The most memory the run has held, in kilobytes.
+long PeakMemoryKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+int Run(const Options& options, const std::vector<FrameRange>& ranges) {
     WarnIfUnreadable(options.GalaxyFile);
-    if (!MakeOutputFolder(options.OutputFolder)) {
+    if (!options.OutputFolder.empty() && !MakeOutputFolder(options.OutputFolder)) {
+        return 1;
+    }
+    VideoOutput video;
+    video.File = options.VideoFile;
+    std::string error;
+    if (!options.VideoFile.empty() &&
+        !StartVideo(video, MemoryDisplayWidth, MemoryDisplayHeight, error)) {
+        std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
         return 1;
     }
     SetFrameRateClock(SimulatedClock);
@@ -176,9 +325,16 @@ int Run(const Options& options, const std::vector<bool>& wanted) {
         if (options.Stats) {
             std::printf("\n");  // ends the loader's line of comment dots: one line per frame
         }
-        status = RenderFrames(options, wanted) ? 0 : 1;
+        status = RenderToOutputs(options, ranges, video);
     }
     ShutdownDisplay();
+    if (!FinishVideo(video, error)) {
+        std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
+        status = 1;
+    }
+    if (options.Stats) {
+        std::fprintf(stderr, "galaxy-render: peak memory %ld kB\n", PeakMemoryKilobytes());
+    }
     return status;
 }
 
@@ -186,26 +342,37 @@ int Run(const Options& options, const std::vector<bool>& wanted) {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "Draws the viewer's frames without a screen and saves them as PNG pictures.\n"
-        "Frame k is the k-th frame the viewer would show; the clock runs at 60 frames a second."};
+        "Draws the viewer's frames without a screen and saves them as PNG pictures, a movie or "
+        "both.\nFrame k is the k-th frame the viewer would show; the clock runs at 60 frames a "
+        "second."};
     Options options;
     app.add_option("FILE", options.GalaxyFile, "galaxy file to draw, in place of galaxy.dat")
         ->required();
     app.add_option("--frames", options.FrameList,
                    "frames to save: numbers and ranges, such as 1,2,50-60,2070")
         ->required();
-    app.add_option("--out", options.OutputFolder, "folder for frame-NNNNNN.png, made if missing")
-        ->required();
+    app.add_option("--out", options.OutputFolder, "folder for frame-NNNNNN.png, made if missing");
+    app.add_option("--video", options.VideoFile,
+                   "movie of the saved frames at 60 per second, made by ffmpeg: a .mp4 (H.264) "
+                   "or .webm (VP9) file, replaced if it exists; with --out, one run makes both");
     app.add_flag("--stats", options.Stats,
-                 "print 'frame K: cells C, reprojected R, drawn D' for each saved frame");
+                 "print 'frame K: cells C, reprojected R, drawn D' for each saved frame, and the "
+                 "peak memory at the end (on standard error)");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<bool> wanted;
+    std::vector<FrameRange> ranges;
     try {
-        wanted = ParseFrameList(options.FrameList);
+        ranges = ParseFrameList(options.FrameList);
+        if (options.OutputFolder.empty() && options.VideoFile.empty()) {
+            throw std::invalid_argument("nothing to save: give --out FOLDER, --video FILE or both");
+        }
+        if (!options.VideoFile.empty() && VideoCodecArguments(options.VideoFile).empty()) {
+            throw std::invalid_argument("--video " + options.VideoFile +
+                                        ": the movie must be a .mp4 or .webm file");
+        }
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "galaxy-render: %s\n", error.what());
         return 2;
     }
-    return Run(options, wanted);
+    return Run(options, ranges);
 }
