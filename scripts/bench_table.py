@@ -14,7 +14,8 @@ def load(path):
     for entry in data["benchmarks"]:
         if entry.get("aggregate_name", "median") != "median":
             continue
-        medians[entry.get("run_name", entry["name"])] = entry
+        name = entry.get("run_name", entry["name"])
+        medians[name.removesuffix("/real_time")] = entry
     return data.get("context", {}), medians
 
 
