@@ -2,6 +2,7 @@
 #include "tests/loader_test.h"
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -133,6 +134,43 @@ TEST(Loader, RandomDecimalsRoundLikeTheCLibrary) {
     }
     LoadBytes(text);
     ExpectStored(stored);
+}
+
+// The quick path for plain short fields must give exactly what the byte-by-byte path gives:
+// random files of numbers around its limits (7 significant digits, 10 after the point, 9 tag
+// digits, the range of cell keys) with signs, exponents, comments and damage between them.
+TEST(Loader, QuickPathMatchesTheExactPath) {
+    std::mt19937_64 random(3);
+    const auto digits = [&random](std::size_t count) {
+        std::string text;
+        while (text.size() < count) {
+            text += static_cast<char>('0' + (random() % 3 == 0 ? 0 : random() % 10));
+        }
+        return text;
+    };
+    const std::string odd[] = {
+        "\r\n", "\n", "\r", "\t", "#c\r\n", "e5", "E-2", "x", "..", "-", std::string(1, '\0')};
+    for (int file = 0; file < 40; ++file) {
+        std::string text = file % 2 ? H : "";
+        for (int field = 0; field < 2000; ++field) {
+            text += random() % 3 == 0 ? (random() % 2 ? "-" : "+") : "";
+            text += digits(random() % 10);
+            text += random() % 2 ? "" : "." + std::string(random() % 3 ? 0 : random() % 10, '0');
+            text += digits(random() % 10);
+            text += random() % 20 == 0 ? odd[random() % std::size(odd)] : field % 4 ? " " : "\r\n";
+        }
+        LoaderQuickPath = false;
+        const LoadOutcome exact = LoadBytes(text, 200, 1 + file % 3);
+        const std::array<Star, MaxStars> stars = StarArray;
+        const std::array<uint8_t, MaxStars> tags = StarTag;
+        LoaderQuickPath = true;
+        const LoadOutcome quick = LoadBytes(text, 200, 1 + file % 3);
+        ASSERT_EQ(quick.passes, exact.passes);
+        ASSERT_EQ(quick.out, exact.out);
+        ASSERT_EQ(quick.err, exact.err);
+        ASSERT_EQ(std::memcmp(StarArray.data(), stars.data(), sizeof stars), 0);
+        ASSERT_EQ(tags, StarTag);
+    }
 }
 
 }  // namespace
