@@ -26,15 +26,25 @@
 
 namespace {
 
-const char* const SamplePath = "/tmp/galaxy-bench-sample.dat";
-const char* const DistinctPath = "/tmp/galaxy-bench-distinct.dat";
+// Names of this benchmark's own: the frame benchmarks write other galaxies to /tmp.
+const char* const SamplePath = "/tmp/galaxy-startup-sample.dat";
+const char* const DistinctPath = "/tmp/galaxy-startup-distinct.dat";
 
-void WriteSample() {
-    std::FILE* file = std::fopen(SamplePath, "wb");
-    if (file == nullptr || !WriteGalaxy(file, DefaultStars, DefaultSeed) || std::fclose(file)) {
-        std::fprintf(stderr, "cannot write %s\n", SamplePath);
+// The file written beside path; Publish renames it to path, so that a run of the
+// benchmarks elsewhere never reads it half written.
+std::string Staging(const char* path) {
+    return std::string(path) + "." + std::to_string(::getpid());
+}
+void Publish(const char* path, std::FILE* file, bool written) {
+    if (!written || std::fclose(file) != 0 || std::rename(Staging(path).c_str(), path) != 0) {
+        std::fprintf(stderr, "cannot write %s\n", path);
         std::exit(1);
     }
+}
+
+void WriteSample() {
+    std::FILE* file = std::fopen(Staging(SamplePath).c_str(), "wb");
+    Publish(SamplePath, file, file != nullptr && WriteGalaxy(file, DefaultStars, DefaultSeed));
 }
 
 // Keys run over 32 x 32 x 17 cells; each star sits in the middle of its own.
@@ -49,15 +59,12 @@ void WriteDistinct() {
     }
     std::mt19937_64 rng(1);
     std::shuffle(records.begin(), records.end(), rng);
-    std::FILE* file = std::fopen(DistinctPath, "wb");
+    std::FILE* file = std::fopen(Staging(DistinctPath).c_str(), "wb");
     bool written = file != nullptr && std::fputs("#Distinct cells\r\n", file) >= 0;
     for (const std::string& record : records) {
         written = written && std::fputs(record.c_str(), file) >= 0;
     }
-    if (!written || std::fclose(file) != 0) {
-        std::fprintf(stderr, "cannot write %s\n", DistinctPath);
-        std::exit(1);
-    }
+    Publish(DistinctPath, file, written);
 }
 
 // Sends standard output to /dev/null for as long as it lives.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -20,7 +21,8 @@ constexpr int64_t ExponentLimit = 100000;  // past this, any kept mantissa is 0 
 constexpr int64_t PositionLimit = int64_t{1} << 60;  // saturation bound of digit counters
 constexpr std::size_t ExcerptLimit = 24;  // characters of a bad field quoted in a diagnostic
 constexpr std::size_t BlockSize = std::size_t{1} << 16;  // bytes read from the file at a time
-constexpr std::size_t QuickFieldLimit = 48;              // longest field the quick path looks at
+constexpr std::size_t QuickFieldBytes = 24;    // bytes the quick path may look at, and more
+constexpr std::size_t QuickRecordBytes = 128;  // bytes a quick record may span
 constexpr const char* FieldNames[4] = {"x", "y", "z", "tag"};
 
 bool IsLineEnd(int c) {
@@ -39,6 +41,13 @@ constexpr std::array<bool, 256> FieldEnders = [] {
         enders[static_cast<unsigned char>(c)] = true;
     }
     return enders;
+}();
+constexpr std::array<bool, 256> Blanks = [] {
+    std::array<bool, 256> blanks{};
+    for (const char c : {' ', '\t', '\v', '\f'}) {
+        blanks[static_cast<unsigned char>(c)] = true;
+    }
+    return blanks;
 }();
 bool EndsField(int c) {
     return c == EOF || FieldEnders[static_cast<unsigned char>(c)];
@@ -446,78 +455,175 @@ bool ReadRecordField(LoadState& state, int c, Excerpt& excerpt) {
     return true;
 }
 
-// The plain short field of nearly every file, read straight from the block: [sign] digits
-// [. digits]. For x, y and z at most 7 significant digits and 10 after the point, so that, as
-// in ConvertShortReal, one float division of exact operands rounds correctly; for the tag at
-// most 9 digits. Returns the length of the field, or 0 when it is anything else (including a
-// field that runs past the bytes given), which the exact path then reads.
-std::size_t ScanQuickField(const unsigned char* text, const unsigned char* limit, bool real,
-                           float* value, int64_t* integer) {
-    static constexpr float PowersOfTen[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                              1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-    const unsigned char* p = text;
-    const bool negative = p != limit && *p == '-';
-    p += p != limit && (*p == '-' || *p == '+') ? 1 : 0;
-    const unsigned char* const digits = p;
-    int32_t mantissa = 0;
-    int significant = 0;
-    int fraction = -1;  // digits after the point; -1 before the point
-    for (; p != limit; ++p) {
-        if (IsDigit(*p)) {
-            significant += mantissa != 0 || *p != '0' ? 1 : 0;
-            mantissa = significant > 9 ? 0 : mantissa * 10 + (*p - '0');
-            fraction += fraction >= 0 ? 1 : 0;
-        } else if (*p == '.' && real && fraction < 0) {
-            fraction = 0;
-        } else {
-            break;
-        }
+// Bytes with bit 4 or a high-nibble bit set where `bytes` (one character per byte) holds
+// something other than an ASCII digit; no carry crosses from one byte into the next.
+uint64_t NonDigitBytes(uint64_t bytes) {
+    const uint64_t x = bytes ^ 0x3030303030303030u;
+    return (x & 0xF0F0F0F0F0F0F0F0u) |
+           (((x & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0x1010101010101010u);
+}
+
+// How many of the 8 characters at text are digits before the first that is not (8 if all).
+int LeadingDigits(const unsigned char* text) {
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, text, sizeof bytes);
+    const uint64_t marks = NonDigitBytes(bytes);
+    return marks == 0 ? 8 : std::countr_zero(marks) / 8;
+}
+
+// The value of the `count` digits at text (0 to 8), all eight at once: each step adds
+// neighbouring groups of digits into groups twice as wide.
+uint64_t DigitsValue(const unsigned char* text, int count) {
+    if (count == 0) {
+        return 0;
     }
-    const auto length = static_cast<std::size_t>(p - text);
-    const bool anyDigit = static_cast<std::size_t>(p - digits) > (fraction >= 0 ? 1u : 0u);
-    if (p == limit || !FieldEnders[*p] || !anyDigit || significant > (real ? 7 : 9) ||
-        fraction > 10) {
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, text, sizeof bytes);
+    bytes = (bytes << (8 * (8 - count))) & 0x0F0F0F0F0F0F0F0Fu;  // leading zeros fill in
+    bytes = (bytes * 2561) >> 8;
+    bytes = ((bytes & 0x00FF00FF00FF00FFu) * 6553601) >> 16;
+    return ((bytes & 0x0000FFFF0000FFFFu) * 42949672960001u) >> 32;
+}
+
+// digits / 10^fraction (digits below 2^24, fraction 0 to 7) rounded once to float, as the exact
+// float division gives it, mostly without dividing: the double product q = digits * RN(10^-f)
+// is within 2.0000001 double ulps of the true quotient, so unless q lies within 3 ulps of a
+// midpoint between two floats (low 29 bits near 1 << 28), both round to the same float.
+float QuotientToFloat(uint64_t digits, int64_t fraction) {
+    static constexpr float PowersOfTen[8] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+    static constexpr double Reciprocals[8] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
+    const double q = static_cast<double>(digits) * Reciprocals[fraction];
+    const uint64_t below = std::bit_cast<uint64_t>(q) & ((uint64_t{1} << 29) - 1);
+    if (below - ((uint64_t{1} << 28) - 3) < 6) {
+        return static_cast<float>(digits) / PowersOfTen[fraction];
+    }
+    return static_cast<float>(q);
+}
+
+// The plain short field of nearly every file, read straight from the block: [sign] up to 7
+// digits [. up to 7 digits]. For x, y and z a value below 10^7 (at most 7 significant digits),
+// so that, as in ConvertShortReal, one float division of exact operands rounds correctly; for
+// the tag below 10^9. text must have QuickFieldBytes readable bytes. Returns the length of the
+// field, or 0 when it is anything else, which the exact path then reads.
+[[gnu::always_inline]] inline std::size_t ScanQuickField(const unsigned char* text, bool real,
+                                                         float* value, int64_t* integer) {
+    static constexpr uint64_t Scales[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    const bool negative = *text == '-';
+    const unsigned char* p = text + (*text == '-' || *text == '+' ? 1 : 0);
+    const int whole = LeadingDigits(p);
+    uint64_t digits = DigitsValue(p, whole);
+    p += whole;
+    int fraction = 0;
+    if (real && whole < 8 && *p == '.') {
+        fraction = LeadingDigits(p + 1);
+        digits = digits * Scales[fraction % 8] + DigitsValue(p + 1, fraction);
+        p += 1 + fraction;
+    }
+    const bool noDigit = whole == 0 && fraction == 0;
+    if (whole == 8 || fraction == 8 || noDigit || !FieldEnders[*p] ||
+        digits >= (real ? 10000000u : 1000000000u)) {
         return 0;
     }
     if (real) {
-        const float exact = static_cast<float>(mantissa);
-        const float magnitude = fraction > 0 ? exact / PowersOfTen[fraction] : exact;
+        const float magnitude = QuotientToFloat(digits, fraction);
         *value = negative ? -magnitude : magnitude;
     } else {
-        *integer = negative ? -mantissa : mantissa;
+        *integer = negative ? -static_cast<int64_t>(digits) : static_cast<int64_t>(digits);
     }
-    return length;
+    return static_cast<std::size_t>(p - text);
 }
 
-// Takes the next field by the quick path if it has the plain short form; false, with nothing
-// taken, otherwise.
-bool TakeQuickField(LoadState& state) {
-    Reader& reader = state.reader;
-    if (reader.end - reader.position < QuickFieldLimit) {
-        Refill(reader);
-    }
-    const unsigned char* const text = reader.bytes + reader.position;
-    const unsigned char* const limit =
-        text + std::min(reader.end - reader.position, QuickFieldLimit);
-    const bool real = state.fieldCount < 3;
-    float value = 0.0f;
-    int64_t integer = 0;
-    const std::size_t length = ScanQuickField(text, limit, real, &value, &integer);
-    if (length == 0) {
-        return false;
-    }
-    reader.position += length;
+const Excerpt NoExcerpt{};  // for quick tags, which are never rejected
+
+// The excerpt of a quick field, needed only when its value is rejected.
+Excerpt QuickExcerpt(float value, const unsigned char* text, std::size_t length) {
     Excerpt excerpt;
-    if (real && !HasCellKey(value)) {
+    if (!HasCellKey(value)) {
         for (std::size_t at = 0; at < length && excerpt.characters <= ExcerptLimit; ++at) {
             AddToExcerpt(excerpt, text[at]);
         }
     }
-    if (real) {
-        TakeCoordinate(state, value, excerpt);
-    } else {
-        TakeTag(state, integer, excerpt);
+    return excerpt;
+}
+
+// Takes the next field by the quick path if it has the plain short form; false, with nothing
+// taken, otherwise. The last few bytes of a file always take the exact path.
+bool TakeQuickField(LoadState& state) {
+    if constexpr (std::endian::native != std::endian::little) {
+        return false;  // the digit arithmetic takes the first character as the lowest byte
     }
+    Reader& reader = state.reader;
+    if (reader.end - reader.position < QuickFieldBytes) {
+        Refill(reader);
+        if (reader.end - reader.position < QuickFieldBytes) {
+            return false;
+        }
+    }
+    const unsigned char* const text = reader.bytes + reader.position;
+    const bool real = state.fieldCount < 3;
+    float value = 0.0f;
+    int64_t integer = 0;
+    const std::size_t length = ScanQuickField(text, real, &value, &integer);
+    if (length == 0) {
+        return false;
+    }
+    reader.position += length;
+    if (real) {
+        TakeCoordinate(state, value, QuickExcerpt(value, text, length));
+    } else {
+        TakeTag(state, integer, NoExcerpt);
+    }
+    return true;
+}
+
+// Takes a whole record of four plain short fields apart by blanks, when the next bytes hold
+// one; false, with nothing taken, otherwise. Gives what taking the fields one by one gives,
+// without a trip through the separator loop for each.
+bool TakeQuickRecord(LoadState& state) {
+    Reader& reader = state.reader;
+    if (reader.end - reader.position < QuickRecordBytes) {
+        Refill(reader);
+        if (reader.end - reader.position < QuickRecordBytes) {
+            return false;
+        }
+    }
+    const unsigned char* const last = reader.bytes + reader.end;
+    const unsigned char* starts[4];
+    std::size_t lengths[4];
+    float values[3];
+    int64_t tag = 0;
+    const unsigned char* p = reader.bytes + reader.position;
+    // Scans field `field` at p (after the blanks before it); false if it is not a quick one.
+    const auto scan = [&](std::size_t field, bool real, float* value) {
+        while (field > 0 && p != last && Blanks[*p]) {
+            ++p;
+        }
+        starts[field] = p;
+        lengths[field] = last - p < static_cast<std::ptrdiff_t>(QuickFieldBytes)
+                             ? 0
+                             : ScanQuickField(p, real, value, &tag);
+        p += lengths[field];
+        return lengths[field] != 0;
+    };
+    if (!scan(0, true, &values[0]) || !scan(1, true, &values[1]) || !scan(2, true, &values[2]) ||
+        !scan(3, false, nullptr)) {
+        return false;
+    }
+    reader.position = static_cast<std::size_t>(p - reader.bytes);
+    state.fieldLine = state.line;
+    if (HasCellKey(values[0]) && HasCellKey(values[1]) && HasCellKey(values[2])) {
+        // A sound record, completed as the fourth EndField would.
+        std::copy(values, values + 3, state.coordinates);
+        state.tag = static_cast<int32_t>(tag);
+        ++state.passes;
+        StoreRecord(state);
+        return true;
+    }
+    for (std::size_t field = 0; field < 3; ++field) {
+        TakeCoordinate(state, values[field],
+                       QuickExcerpt(values[field], starts[field], lengths[field]));
+    }
+    TakeTag(state, tag, NoExcerpt);
     return true;
 }
 
@@ -636,7 +742,9 @@ void ReadDataPart(LoadState& state) {
             }
         } else if (!IsBlank(c)) {
             PutBack(reader, c);
-            HandleField(state);
+            if (!LoaderQuickPath || state.fieldCount != 0 || !TakeQuickRecord(state)) {
+                HandleField(state);
+            }
         }
     }
 }
