@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <bit>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,8 +26,6 @@ struct TempPath {
     std::filesystem::path path =
         std::filesystem::temp_directory_path() /
         ("loader-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    TempPath() = default;
-    TempPath(const TempPath&) = delete;
     ~TempPath() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
@@ -35,10 +33,7 @@ struct TempPath {
 };
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes)));
 }
 
 // Loads path into the program-wide arrays, cleared first, capturing both output streams.
@@ -84,16 +79,15 @@ inline void ExpectStored(const std::string& records) {
         at = *end == '|' ? end + 1 : end;
     }
     for (; slot < MaxStars; ++slot) {
-        const Star& star = StarArray[slot];
-        ASSERT_TRUE(star.x == 0.0 && star.y == 0.0 && star.z == 0.0) << "slot " << slot;
+        ASSERT_TRUE(StarArray[slot].x == 0.0 && StarArray[slot].y == 0.0 &&
+                    StarArray[slot].z == 0.0)
+            << "slot " << slot;
     }
 }
 
 // One load: the file, what must come out of it, and the stored records as for ExpectStored.
 struct LoadCase {
-    std::string bytes;
-    std::string out;
-    std::string err;
+    std::string bytes, out, err;
     int32_t passes;
     std::string stored;
     int32_t capacity = MaxStars;
@@ -101,9 +95,8 @@ struct LoadCase {
 };
 
 inline void ExpectLoads(const std::vector<LoadCase>& cases) {
-    for (std::size_t index = 0; index < cases.size(); ++index) {
-        const LoadCase& c = cases[index];
-        SCOPED_TRACE("case " + std::to_string(index) + ": " + c.bytes.substr(0, 60));
+    for (const LoadCase& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 60));
         const LoadOutcome outcome = LoadBytes(c.bytes, c.capacity, c.stride);
         EXPECT_EQ(outcome.out, c.out);
         EXPECT_EQ(outcome.err, c.err);

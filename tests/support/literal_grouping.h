@@ -60,11 +60,12 @@ inline int32_t CountCells(const Stars& stars) {
     return counter;
 }
 
+// 50000 + 100000 k on each axis, in 32-bit arithmetic.
 inline Vec3 Centre(const Star& first) {
-    const int32_t x = 50000 + 100000 * KeyComponent(first.x);
-    const int32_t y = 50000 + 100000 * KeyComponent(first.y);
-    const int32_t z = 50000 + 100000 * KeyComponent(first.z);
-    return Vec3{static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
+    const auto centre = [](double c) {
+        return static_cast<double>(50000 + 100000 * KeyComponent(c));
+    };
+    return Vec3{centre(first.x), centre(first.y), centre(first.z)};
 }
 
 inline std::vector<CellEntry> BuildCells(const Stars& stars) {
