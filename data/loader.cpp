@@ -463,22 +463,19 @@ uint64_t NonDigitBytes(uint64_t bytes) {
            (((x & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0x1010101010101010u);
 }
 
-// How many of the 8 characters at text are digits before the first that is not (8 if all).
-int LeadingDigits(const unsigned char* text) {
-    uint64_t bytes = 0;
-    std::memcpy(&bytes, text, sizeof bytes);
+// How many of the 8 characters in `bytes` (the first in the lowest byte) are digits before the
+// first that is not (8 if all are).
+int LeadingDigits(uint64_t bytes) {
     const uint64_t marks = NonDigitBytes(bytes);
     return marks == 0 ? 8 : std::countr_zero(marks) / 8;
 }
 
-// The value of the `count` digits at text (0 to 8), all eight at once: each step adds
-// neighbouring groups of digits into groups twice as wide.
-uint64_t DigitsValue(const unsigned char* text, int count) {
+// The value of the first `count` (0 to 8) characters in `bytes`, all digits, taken eight at
+// once: each step adds neighbouring groups of digits into groups twice as wide.
+uint64_t DigitsValue(uint64_t bytes, int count) {
     if (count == 0) {
         return 0;
     }
-    uint64_t bytes = 0;
-    std::memcpy(&bytes, text, sizeof bytes);
     bytes = (bytes << (8 * (8 - count))) & 0x0F0F0F0F0F0F0F0Fu;  // leading zeros fill in
     bytes = (bytes * 2561) >> 8;
     bytes = ((bytes & 0x00FF00FF00FF00FFu) * 6553601) >> 16;
@@ -500,27 +497,37 @@ float QuotientToFloat(uint64_t digits, int64_t fraction) {
     return static_cast<float>(q);
 }
 
-// The plain short field of nearly every file, read straight from the block: [sign] up to 7
-// digits [. up to 7 digits]. For x, y and z a value below 10^7 (at most 7 significant digits),
-// so that, as in ConvertShortReal, one float division of exact operands rounds correctly; for
-// the tag below 10^9. text must have QuickFieldBytes readable bytes. Returns the length of the
-// field, or 0 when it is anything else, which the exact path then reads.
+// The plain short field of nearly every file, read straight from the block: [sign] digits
+// [. digits], at most 7 digits in all, within the 8 bytes after the sign (and a field end
+// right after them). For x, y and z the value is below 10^7, so that digits / 10^fraction has
+// exact operands and rounds correctly in one step, as in ConvertShortReal. text must have
+// QuickFieldBytes readable bytes. Returns the length of the field, or 0 when it is anything
+// else, which the exact path then reads.
 [[gnu::always_inline]] inline std::size_t ScanQuickField(const unsigned char* text, bool real,
                                                          float* value, int64_t* integer) {
-    static constexpr uint64_t Scales[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-    const bool negative = *text == '-';
-    const unsigned char* p = text + (*text == '-' || *text == '+' ? 1 : 0);
-    const int whole = LeadingDigits(p);
-    uint64_t digits = DigitsValue(p, whole);
-    p += whole;
-    int fraction = 0;
-    if (real && whole < 8 && *p == '.') {
-        fraction = LeadingDigits(p + 1);
-        digits = digits * Scales[fraction % 8] + DigitsValue(p + 1, fraction);
-        p += 1 + fraction;
+    if (!real && IsDigit(text[0]) && FieldEnders[text[1]]) {
+        *integer = text[0] - '0';  // the one-digit tag of most files
+        return 1;
     }
-    const bool noDigit = whole == 0 && fraction == 0;
-    if (whole == 8 || fraction == 8 || noDigit || !FieldEnders[*p] ||
+    const bool negative = *text == '-';
+    const unsigned char* const p = text + (*text == '-' || *text == '+' ? 1 : 0);
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const int whole = LeadingDigits(bytes);
+    int count = whole;  // digits in all
+    int fraction = 0;
+    const unsigned char* end = p + whole;
+    if (real && whole < 8 && p[whole] == '.') {
+        // Drops the point: the bytes after it move down one place, so that the digits on
+        // both sides form one run (ending at the latest at the zero byte shifted in on top).
+        const uint64_t low = (uint64_t{1} << (8 * whole)) - 1;
+        bytes = (bytes & low) | ((bytes >> 8) & ~low);
+        count = LeadingDigits(bytes);
+        fraction = count - whole;
+        end = p + count + 1;
+    }
+    const uint64_t digits = DigitsValue(bytes, count);
+    if (count == 0 || count == 8 || !FieldEnders[*end] ||
         digits >= (real ? 10000000u : 1000000000u)) {
         return 0;
     }
@@ -530,7 +537,7 @@ float QuotientToFloat(uint64_t digits, int64_t fraction) {
     } else {
         *integer = negative ? -static_cast<int64_t>(digits) : static_cast<int64_t>(digits);
     }
-    return static_cast<std::size_t>(p - text);
+    return static_cast<std::size_t>(end - text);
 }
 
 const Excerpt NoExcerpt{};  // for quick tags, which are never rejected
