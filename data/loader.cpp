@@ -505,6 +505,9 @@ float QuotientToFloat(uint64_t digits, int64_t fraction) {
 // else, which the exact path then reads.
 [[gnu::always_inline]] inline std::size_t ScanQuickField(const unsigned char* text, bool real,
                                                          float* value, int64_t* integer) {
+    if constexpr (std::endian::native != std::endian::little) {
+        return 0;  // the digit arithmetic takes the first character as the lowest byte
+    }
     if (!real && IsDigit(text[0]) && FieldEnders[text[1]]) {
         *integer = text[0] - '0';  // the one-digit tag of most files
         return 1;
@@ -556,9 +559,6 @@ Excerpt QuickExcerpt(float value, const unsigned char* text, std::size_t length)
 // Takes the next field by the quick path if it has the plain short form; false, with nothing
 // taken, otherwise. The last few bytes of a file always take the exact path.
 bool TakeQuickField(LoadState& state) {
-    if constexpr (std::endian::native != std::endian::little) {
-        return false;  // the digit arithmetic takes the first character as the lowest byte
-    }
     Reader& reader = state.reader;
     if (reader.end - reader.position < QuickFieldBytes) {
         Refill(reader);
