@@ -1,1 +1,60 @@
-// window.cpp: STUB, replaced by the app work.
+// window.cpp: the main window's life and the quit signals.
+#include "app/window.h"
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+void RequestQuit(int) {
+    QuitSignal = 1;
+}
+
+// With no display in reach SDL falls back on drivers that show nothing. A viewer nobody can see
+// is a failure, unless that driver was asked for by name (SDL_VIDEODRIVER, as tests do).
+bool DriverShowsNothingUnasked() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver == nullptr) {
+        return true;
+    }
+    bool invisible = std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0;
+    const char* requested = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    return invisible && (requested == nullptr || std::strstr(requested, driver) == nullptr);
+}
+
+}  // namespace
+
+SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        return nullptr;
+    }
+    if (DriverShowsNothingUnasked()) {
+        SDL_SetError("no display found (neither X11 nor Wayland answered)");
+        return nullptr;
+    }
+    Uint32 flags = SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;
+    return SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
+                            flags);
+}
+
+void ShowMainWindow(SDL_Window* window) {
+    SDL_ShowWindow(window);
+    SDL_RaiseWindow(window);
+}
+
+void DestroyMainWindow(SDL_Window* window) {
+    if (window != nullptr) {
+        SDL_DestroyWindow(window);
+    }
+    SDL_Quit();
+}
+
+void InstallQuitSignalHandlers() {
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    struct sigaction action {};
+    action.sa_handler = RequestQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // libraries underneath need not see interrupted calls
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
