@@ -20,6 +20,17 @@
 int32_t LoadGalaxy(Star* stars, uint8_t* tags, const char* fileName, int32_t capacity,
                    int32_t stride);
 
+// LoadGalaxy on an open stream, named fileName in diagnostics, with the header and dots going
+// to out and diagnostics to err. Reads the stream in blocks of its own: the stream's position
+// afterwards is unspecified. Not reentrant.
+int32_t LoadGalaxyFromStream(Star* stars, uint8_t* tags, std::FILE* stream, const char* fileName,
+                             int32_t capacity, int32_t stride, std::FILE* out, std::FILE* err);
+
+// Whether the loader may read the plain short fields of nearly every file by its quick path,
+// which gives exactly what the byte-by-byte path gives; tests and the fuzzer turn it off to
+// compare the two.
+extern bool LoaderQuickPath;
+
 // Reads the rest of a header line (without its leading '#'), keeps its first limit characters
 // in buffer and ends them with a line feed and a NUL; buffer must hold limit + 2 bytes. The
 // line ends at CR, LF or CR LF, which is consumed, or at the end of the file.

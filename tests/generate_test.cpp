@@ -1,115 +1,82 @@
 // generate_test.cpp: galaxy-generate writes a deterministic, realistic file the loader reads whole.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <sstream>
-#include <string>
 
 #include "tests/loader_test.h"
 
 namespace {
 
-// Runs galaxy-generate with arguments; returns its exit code and what it wrote to stderr.
-int Generate(const std::string& arguments, std::string* err = nullptr) {
-    TempPath errFile;
-    const std::string command =
-        std::string(GALAXY_GENERATE) + " " + arguments + " 2>" + errFile.path.string();
-    const int status = std::system(command.c_str());
-    if (err != nullptr) {
-        std::ifstream in(errFile.path);
-        *err = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class GenerateTest : public testing::Test {
+class Generate : public testing::Test {
   protected:
     void SetUp() override { std::filesystem::create_directory(directory.path); }
     std::string File(const char* name) const { return (directory.path / name).string(); }
+    // Runs galaxy-generate; returns its exit code, keeping what it wrote to standard error.
+    int Run(const std::string& arguments) {
+        const std::string command = GALAXY_GENERATE " " + arguments + " 2>" + File("err");
+        const int status = std::system(command.c_str());
+        err = Read("err");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Read(const char* name) const {
+        std::ifstream in(File(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     TempPath directory;
+    std::string err;
 };
 
-TEST_F(GenerateTest, DefaultFileLoadsWholeWithoutDiagnostics) {
-    const std::string file = File("galaxy.dat");
-    ASSERT_EQ(Generate("--out " + file), 0);
-    const LoadOutcome outcome = LoadPath(file);
+// The default: CR LF lines the loader reads whole, shaped as a thin disk of about 8 units with
+// a bulge (tag 0), two arms (1, 2) and a disk (3).
+TEST_F(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
+    ASSERT_EQ(Run("--out " + File("galaxy.dat")), 0);
+    const std::string text = Read("galaxy.dat");
+    long pairs = 0;
+    for (auto at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+        ++pairs;
+    }
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), pairs);  // no bare line feed
+    const LoadOutcome outcome = LoadPath(File("galaxy.dat"));
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.passes, 17224);
-    EXPECT_EQ(CountStoredStars(), 17224);
     EXPECT_EQ(outcome.out.rfind("Sample galaxy: 17224 stars", 0), 0u);
-    EXPECT_EQ(outcome.out.substr(outcome.out.size() - 2), "\n.");  // header line, one comment
-
-    const std::string text = ReadAll(file);
-    std::size_t bareLineFeeds = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        bareLineFeeds += text[at] == '\n' && (at == 0 || text[at - 1] != '\r') ? 1 : 0;
-    }
-    EXPECT_EQ(bareLineFeeds, 0u);
-}
-
-TEST_F(GenerateTest, RefusesToOverwriteWithoutForce) {
-    const std::string file = File("galaxy.dat");
-    WriteFile(file, "keep me");
-    std::string err;
-    EXPECT_NE(Generate("--stars 5 --out " + file, &err), 0);
-    EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
-    EXPECT_EQ(ReadAll(file), "keep me");
-    EXPECT_EQ(Generate("--stars 5 --force --out " + file), 0);
-    EXPECT_EQ(LoadPath(file).passes, 5);
-}
-
-TEST_F(GenerateTest, SameSeedSameFileOtherSeedOtherFile) {
-    ASSERT_EQ(Generate("--stars 300 --out " + File("a")), 0);
-    ASSERT_EQ(Generate("--stars 300 --out " + File("b")), 0);
-    ASSERT_EQ(Generate("--stars 300 --seed 7 --out " + File("c")), 0);
-    EXPECT_EQ(ReadAll(File("a")), ReadAll(File("b")));
-    EXPECT_NE(ReadAll(File("a")), ReadAll(File("c")));
-}
-
-TEST_F(GenerateTest, RejectsBadArguments) {
-    std::string err;
-    EXPECT_NE(Generate("--stars -1 --out " + File("x"), &err), 0);
-    EXPECT_NE(Generate("--stars many --out " + File("x"), &err), 0);
-    EXPECT_NE(Generate("--out " + File("missing/galaxy.dat"), &err), 0);
-    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
-    EXPECT_FALSE(std::filesystem::exists(File("x")));
-}
-
-// The shape: a flattened bulge, two arms, a thin disk of about 8 units around the origin.
-TEST_F(GenerateTest, StarsFormAThinDiskGalaxy) {
-    const std::string file = File("galaxy.dat");
-    ASSERT_EQ(Generate("--out " + file), 0);
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    std::getline(in, line);
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - 2), "\n.");
     int counts[4] = {0, 0, 0, 0};
     int inside = 0;
-    int records = 0;
     double heightSum = 0.0;
-    double x = 0.0, y = 0.0, z = 0.0;
-    int tag = 0;
-    while (in >> x >> y >> z >> tag) {
-        ++records;
-        ASSERT_TRUE(tag >= 0 && tag <= 3);
-        ++counts[tag];
-        inside += std::hypot(x, y) < 8.5 ? 1 : 0;
-        heightSum += std::fabs(z);
-        EXPECT_LT(std::hypot(x, y), 12.0);
-        EXPECT_LT(std::fabs(z), 4.0);
+    for (int slot = 0; slot < 17224; ++slot) {
+        const Star& star = StarArray[slot];
+        ASSERT_LT(StarTag[slot], 4);
+        ++counts[StarTag[slot]];
+        inside += std::hypot(star.x, star.y) < 8.5e5 ? 1 : 0;
+        heightSum += std::fabs(star.z);
+        EXPECT_TRUE(std::hypot(star.x, star.y) < 12e5 && std::fabs(star.z) < 4e5) << slot;
     }
-    ASSERT_EQ(records, 17224);
     EXPECT_NEAR(counts[0] / 17224.0, 0.15, 0.02);
     EXPECT_NEAR(counts[1] / 17224.0, 0.30, 0.02);
     EXPECT_NEAR(counts[2] / 17224.0, 0.30, 0.02);
     EXPECT_GT(inside, 17224 * 98 / 100);
-    EXPECT_LT(heightSum / records, 0.25);  // much thinner than wide
+    EXPECT_LT(heightSum / 17224, 0.25e5);
+}
+
+TEST_F(Generate, SeedsOverwritingAndBadArguments) {
+    ASSERT_EQ(Run("--stars 300 --out " + File("a")), 0);
+    ASSERT_EQ(Run("--stars 300 --out " + File("b")), 0);
+    ASSERT_EQ(Run("--stars 300 --seed 7 --out " + File("c")), 0);
+    EXPECT_EQ(Read("a"), Read("b"));
+    EXPECT_NE(Read("a"), Read("c"));
+    EXPECT_NE(Run("--stars 5 --out " + File("a")), 0);
+    EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
+    EXPECT_EQ(Read("a"), Read("b"));
+    EXPECT_EQ(Run("--stars 5 --force --out " + File("a")), 0);
+    EXPECT_EQ(LoadPath(File("a")).passes, 5);
+    EXPECT_NE(Run("--stars -1 --out " + File("x")), 0);
+    EXPECT_NE(Run("--stars many --out " + File("x")), 0);
+    EXPECT_FALSE(std::filesystem::exists(File("x")));
+    EXPECT_NE(Run("--out " + File("missing/galaxy.dat")), 0);
+    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
-// loader_test.h: runs LoadGalaxy on file contents made by a test and captures what it prints.
+// loader_test.h: loads files made by a test and checks what the loader stored and printed.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <bit>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "data/loader.h"
 
@@ -18,27 +20,20 @@ struct LoadOutcome {
     std::string err;
 };
 
-// A fresh path in the system's temporary directory, removed when the owner goes.
+// A fresh path in the temporary directory, removed with all it holds when the owner goes.
 struct TempPath {
-    std::filesystem::path path;
-    TempPath() {
-        static std::atomic<int> counter{0};
-        path = std::filesystem::temp_directory_path() /
-               ("loader-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    }
+    static inline std::atomic<int> counter{0};
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("loader-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     ~TempPath() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
-    TempPath(const TempPath&) = delete;
-    TempPath& operator=(const TempPath&) = delete;
 };
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes)));
 }
 
 // Loads path into the program-wide arrays, cleared first, capturing both output streams.
@@ -50,32 +45,62 @@ inline LoadOutcome LoadPath(const std::filesystem::path& path, int32_t capacity 
     const int32_t passes =
         LoadGalaxy(StarArray.data(), StarTag.data(), path.c_str(), capacity, stride);
     std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    return {passes, out, err};
+    return {passes, out, testing::internal::GetCapturedStderr()};
 }
 
-// Writes bytes to a temporary file named like the data file and loads it.
+// Loads bytes from a file named galaxy.dat; diagnostics lose the temporary directory.
 inline LoadOutcome LoadBytes(const std::string& bytes, int32_t capacity = MaxStars,
                              int32_t stride = 1) {
     TempPath directory;
     std::filesystem::create_directory(directory.path);
-    const std::filesystem::path file = directory.path / "galaxy.dat";
-    WriteFile(file, bytes);
-    LoadOutcome outcome = LoadPath(file, capacity, stride);
-    // Diagnostics name the file; tests compare them without the temporary directory.
+    WriteFile(directory.path / "galaxy.dat", bytes);
+    LoadOutcome outcome = LoadPath(directory.path / "galaxy.dat", capacity, stride);
     const std::string prefix = directory.path.string() + "/";
-    for (std::size_t at = outcome.err.find(prefix); at != std::string::npos;
-         at = outcome.err.find(prefix, at)) {
+    for (auto at = outcome.err.find(prefix); at != std::string::npos;
+         at = outcome.err.find(prefix)) {
         outcome.err.erase(at, prefix.size());
     }
     return outcome;
 }
 
-// Number of slots that hold anything but the origin.
-inline int CountStoredStars() {
-    int count = 0;
-    for (const Star& star : StarArray) {
-        count += star.x != 0.0 || star.y != 0.0 || star.z != 0.0 ? 1 : 0;
+// Expects the slots to hold exactly the records "x y z tag|x y z tag|...", each value rounded by
+// the C library, bit for bit, and every later slot the origin.
+inline void ExpectStored(const std::string& records) {
+    const auto bits = [](double value) { return std::bit_cast<uint64_t>(value); };
+    std::size_t slot = 0;
+    for (const char* at = records.c_str(); *at != '\0'; ++slot) {
+        char* end = nullptr;
+        for (const double stored : {StarArray[slot].x, StarArray[slot].y, StarArray[slot].z}) {
+            const float want = std::strtof(at, &end);
+            EXPECT_EQ(bits(stored), bits(static_cast<double>(want) * 100000.0)) << "slot " << slot;
+            at = end;
+        }
+        EXPECT_EQ(StarTag[slot], std::strtol(at, &end, 10) & 0xFF) << "slot " << slot;
+        at = *end == '|' ? end + 1 : end;
     }
-    return count;
+    for (; slot < MaxStars; ++slot) {
+        ASSERT_TRUE(StarArray[slot].x == 0.0 && StarArray[slot].y == 0.0 &&
+                    StarArray[slot].z == 0.0)
+            << "slot " << slot;
+    }
+}
+
+// One load: the file, what must come out of it, and the stored records as for ExpectStored.
+struct LoadCase {
+    std::string bytes, out, err;
+    int32_t passes;
+    std::string stored;
+    int32_t capacity = MaxStars;
+    int32_t stride = 1;
+};
+
+inline void ExpectLoads(const std::vector<LoadCase>& cases) {
+    for (const LoadCase& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 60));
+        const LoadOutcome outcome = LoadBytes(c.bytes, c.capacity, c.stride);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(outcome.passes, c.passes);
+        ExpectStored(c.stored);
+    }
 }

@@ -2,8 +2,8 @@
 //
 // Keys are recomputed at every comparison and the gather rescans the rest of the array for
 // every run, so the cost grows with MaxStars times the number of cells. Precondition, as for
-// the loader's data: every truncated key fits 64 bits, and every low-32-bit key lies within
-// +-21474, so that the 32-bit centre arithmetic below cannot overflow.
+// the loader's data: every truncated key fits 64 bits and every low-32-bit key lies within
+// +-21474, so that the 32-bit centre arithmetic cannot overflow.
 #pragma once
 
 #include <array>
@@ -30,57 +30,48 @@ inline int32_t KeyComponent(double coordinate) {
 
 // Compares the keys of two stars axis by axis, x first, stopping at the first difference.
 inline bool SameKey(const Star& a, const Star& b) {
-    if (KeyComponent(a.x) != KeyComponent(b.x)) {
-        return false;
-    }
-    if (KeyComponent(a.y) != KeyComponent(b.y)) {
-        return false;
-    }
-    return KeyComponent(a.z) == KeyComponent(b.z);
+    return KeyComponent(a.x) == KeyComponent(b.x) && KeyComponent(a.y) == KeyComponent(b.y) &&
+           KeyComponent(a.z) == KeyComponent(b.z);
 }
 
+// Each run takes the first slot not yet in a run and swaps the later stars of its key, in slot
+// order, into the slot just after it.
 inline void SortStarsByCell(Stars& stars) {
-    int32_t i = 0;
-    while (i < MaxStars) {
-        int32_t k = i;
+    for (int32_t i = 0, k = 0; i < MaxStars; i = k) {
         while (k < MaxStars && SameKey(stars[k], stars[i])) {
             ++k;
         }
-        if (k + 1 < MaxStars) {
-            for (int32_t m = k + 1; m <= MaxStars - 1; ++m) {
-                if (SameKey(stars[m], stars[i])) {
-                    std::swap(stars[k], stars[m]);
-                    ++k;
-                }
+        for (int32_t m = k + 1; m < MaxStars; ++m) {
+            if (SameKey(stars[m], stars[i])) {
+                std::swap(stars[k++], stars[m]);
             }
         }
-        i = k;
     }
 }
 
 inline int32_t CountCells(const Stars& stars) {
-    int32_t counter = 0;
-    int32_t r = 0;
-    for (int32_t p = 0; p < MaxStars; ++p) {
+    int32_t counter = 1;
+    for (int32_t p = 1, r = 0; p < MaxStars; ++p) {
         if (!SameKey(stars[p], stars[r])) {
             ++counter;
             r = p;
         }
     }
-    return counter + 1;
+    return counter;
 }
 
+// 50000 + 100000 k on each axis, in 32-bit arithmetic.
 inline Vec3 Centre(const Star& first) {
-    const int32_t x = 50000 + 100000 * KeyComponent(first.x);
-    const int32_t y = 50000 + 100000 * KeyComponent(first.y);
-    const int32_t z = 50000 + 100000 * KeyComponent(first.z);
-    return Vec3{static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
+    const auto centre = [](double c) {
+        return static_cast<double>(50000 + 100000 * KeyComponent(c));
+    };
+    return Vec3{centre(first.x), centre(first.y), centre(first.z)};
 }
 
 inline std::vector<CellEntry> BuildCells(const Stars& stars) {
     std::vector<CellEntry> cells;
     int32_t r = 0;
-    for (int32_t p = 0; p < MaxStars; ++p) {
+    for (int32_t p = 1; p < MaxStars; ++p) {
         if (!SameKey(stars[p], stars[r])) {
             cells.push_back(CellEntry{r, p, Centre(stars[r])});
             r = p;
