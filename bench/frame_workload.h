@@ -10,66 +10,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "app/scene.h"
 #include "display/display.h"
 #include "render/frame.h"
 #include "view/cache.h"
+#include "tools/galaxy_model.h"
 #include "view/camera.h"
 
 namespace frame_workload {
 
 inline constexpr int Frames = 4000;  // frames 1 to 4000 of the orbit, the close pass included
-
-// Uniform in [0, 1) from the top 53 bits, as galaxy-generate draws it.
-inline double Uniform(std::mt19937_64& engine) {
-    return static_cast<double>(engine() >> 11) * 0x1.0p-53;
-}
-
-inline double Normal(std::mt19937_64& engine) {
-    const double radius = std::sqrt(-2.0 * std::log(1.0 - Uniform(engine)));
-    return radius * std::cos(2.0 * 3.14159265358979323846 * Uniform(engine));
-}
-
-inline double ExponentialBelow(std::mt19937_64& engine, double scale, double limit) {
-    for (;;) {
-        const double distance = -scale * std::log(1.0 - Uniform(engine));
-        if (distance < limit) {
-            return distance;
-        }
-    }
-}
-
-// One record of galaxy-generate's default model: 15 % bulge, two arms of 30 % each, the disk.
-inline void WriteSampleStar(std::FILE* file, std::mt19937_64& engine) {
-    constexpr double Pi = 3.14159265358979323846;
-    const double pick = Uniform(engine);
-    double x = 0.0, y = 0.0, z = 0.0;
-    int tag = 3;
-    if (pick < 0.15) {
-        x = 0.9 * Normal(engine);
-        y = 0.9 * Normal(engine);
-        z = 0.9 * 0.6 * Normal(engine);
-        tag = 0;
-    } else if (pick < 0.75) {
-        tag = pick < 0.45 ? 1 : 2;
-        const double radius = 1.0 + ExponentialBelow(engine, 2.8, 7.0);
-        const double angle = (tag - 1) * Pi + 4.0 * std::log(radius / 1.0);
-        const double spread = 0.15 + 0.04 * radius;
-        x = radius * std::cos(angle) + spread * Normal(engine);
-        y = radius * std::sin(angle) + spread * Normal(engine);
-        z = 0.15 * 0.8 * Normal(engine);
-    } else {
-        const double radius = ExponentialBelow(engine, 2.6, 8.0);
-        const double angle = 2.0 * Pi * Uniform(engine);
-        z = 0.15 * Normal(engine);
-        x = radius * std::cos(angle);
-        y = radius * std::sin(angle);
-    }
-    std::fprintf(file, "%.6f %.6f %.6f %d\r\n", x, y, z, tag);
-}
 
 inline std::string TempPath(const char* name) {
     return (std::filesystem::temp_directory_path() / name).string();
@@ -82,14 +34,7 @@ inline std::string WriteSampleGalaxy() {
     if (file == nullptr) {
         return path;
     }
-    std::fprintf(file,
-                 "#Sample galaxy: 17224 stars in an exponential disk with two logarithmic spiral "
-                 "arms and a central bulge, seed 1592598566\r\n");
-    std::fprintf(file, "# x y z in file units, tag: 0 bulge, 1 and 2 spiral arms, 3 disk\r\n");
-    std::mt19937_64 engine(0x5EED2026);
-    for (int star = 0; star < 17224; ++star) {
-        WriteSampleStar(file, engine);
-    }
+    WriteGalaxy(file, DefaultStars, DefaultSeed);
     std::fclose(file);
     return path;
 }

@@ -19,10 +19,7 @@
 #include "data/loader.h"
 #include "data/star.h"
 
-// The generator's code itself, so that the sample is byte for byte what the tool writes.
-#define main GalaxyGenerateMain
-#include "tools/galaxy_generate.cpp"
-#undef main
+#include "tools/galaxy_model.h"
 
 namespace {
 
