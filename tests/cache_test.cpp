@@ -24,8 +24,15 @@ struct TestCell {
     int32_t starCount;
 };
 
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Far = -1e6;  // distance^2 = 1e12 along x
+
 bool SameBits(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+bool SameXY(const ProjectedStar& a, double x, double y) {
+    return SameBits(a.x, x) && SameBits(a.y, y);
 }
 
 ProjectedStar ProjectWith(const CameraState& camera, const Vec3& point) {
@@ -37,9 +44,8 @@ ProjectedStar ProjectWith(const CameraState& camera, const Vec3& point) {
 
 class CacheTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetAll(); }
-    void TearDown() override { ResetAll(); }
-    static void ResetAll() {
+    void SetUp() override { TearDown(); }
+    void TearDown() override {
         ResetStars();
         ResetCells();
         ResetCamera();
@@ -51,10 +57,10 @@ class CacheTest : public ::testing::Test {
         std::uniform_real_distribution<double> offset(-50000.0, 50000.0);
         CellCount = static_cast<int32_t>(cells.size());
         CellTable.assign(cells.size(), Cell{});
-        CellCentre.assign(cells.size(), Vec3{});
+        CellCentre.clear();
         int32_t next = 0;
         for (std::size_t i = 0; i < cells.size(); ++i) {
-            CellCentre[i] = cells[i].centre;
+            CellCentre.push_back(cells[i].centre);
             CellTable[i].FirstStar = next;
             for (int32_t n = 0; n < cells[i].starCount; ++n, ++next) {
                 const Vec3& c = cells[i].centre;
@@ -69,17 +75,13 @@ class CacheTest : public ::testing::Test {
     std::mt19937_64 random{2024};
 };
 
-// One cell's rule case: with the camera at the origin, toCentre is -centre and moved is -last.
-struct RuleCase {
+// With the camera at the origin, toCentre is -centre and moved is -last (the camera position at
+// the cell's last projection).
+const struct {
     Vec3 centre;
-    Vec3 last;  // camera position at the cell's last projection
+    Vec3 last;
     int32_t flag;
-};
-
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double Far = -1e6;  // distance^2 = 1e12 along x
-
-const RuleCase RuleCases[] = {
+} RuleCases[] = {
     // The ratio rule flags from moved^2 / distance^2 = 5e-6 exactly.
     {{Far, 0, 0}, {0, 2300, 0}, 1},          // 5.29e-6
     {{Far, 0, 0}, {0, 2200, 0}, 0},          // 4.84e-6
@@ -105,7 +107,7 @@ TEST_F(CacheTest, RulesHoldInEveryLaneAndTheTail) {
     // Far cells in front shift every case through each position of four and into the tail.
     for (size_t shift = 0; shift < 4; ++shift) {
         std::vector<TestCell> cells(shift, TestCell{{3e7, 3e7, 3e7}, 1});
-        for (const RuleCase& rule : RuleCases) {
+        for (const auto& rule : RuleCases) {
             cells.push_back({rule.centre, 1});
         }
         InstallCells(cells, random);
@@ -127,17 +129,13 @@ TEST_F(CacheTest, RulesHoldInEveryLaneAndTheTail) {
 
 // Cells at real cell centres around the orbit, every slot in some cell.
 std::vector<TestCell> RandomCells(std::mt19937_64& random) {
-    std::uniform_int_distribution<int> keyXY(-14, 12);
-    std::uniform_int_distribution<int> keyZ(-2, 2);
-    std::uniform_int_distribution<int32_t> size(1, 80);
+    std::uniform_int_distribution<int> keyXY(-14, 12), keyZ(-2, 2), size(1, 80);
     std::vector<TestCell> cells;
-    int32_t remaining = MaxStars;
-    while (remaining > 0) {
+    for (int32_t remaining = MaxStars; remaining > 0; remaining -= cells.back().starCount) {
         const int32_t count = std::min(remaining, size(random));
         cells.push_back({{100000.0 * keyXY(random) + 50000.0, 100000.0 * keyXY(random) + 50000.0,
                           100000.0 * keyZ(random) + 50000.0},
                          count});
-        remaining -= count;
     }
     return cells;
 }
@@ -145,21 +143,19 @@ std::vector<TestCell> RandomCells(std::mt19937_64& random) {
 // Checks the invariant of every cell against the full camera state of its last projection.
 void ExpectOffsetsMatchStoredCameras(const std::vector<CameraState>& stored) {
     for (int32_t i = 0; i < CellCount; ++i) {
-        const std::size_t cellIndex = static_cast<std::size_t>(i);
-        const Cell& cell = CellTable[cellIndex];
-        const CameraState& camera = stored[cellIndex];
+        const auto k = static_cast<std::size_t>(i);
+        const Cell& cell = CellTable[k];
+        const CameraState& camera = stored[k];
         ASSERT_TRUE(SameBits(cell.CameraAtProjection.x, camera.Position.x) &&
                     SameBits(cell.CameraAtProjection.y, camera.Position.y));
-        const ProjectedStar fresh = ProjectWith(Camera, CellCentre[cellIndex]);
-        ASSERT_TRUE(SameBits(ProjectedCentre[cellIndex].x, fresh.x) &&
-                    SameBits(ProjectedCentre[cellIndex].y, fresh.y));
-        const ProjectedStar centre = ProjectWith(camera, CellCentre[cellIndex]);
+        const ProjectedStar fresh = ProjectWith(Camera, CellCentre[k]);
+        ASSERT_TRUE(SameXY(ProjectedCentre[k], fresh.x, fresh.y));
+        const ProjectedStar centre = ProjectWith(camera, CellCentre[k]);
         for (int32_t j = cell.FirstStar; j < cell.EndStar; ++j) {
-            const std::size_t starIndex = static_cast<std::size_t>(j);
-            const ProjectedStar star = ProjectWith(camera, StarArray[starIndex]);
-            const ProjectedStar& cached = ProjectedStarArray[starIndex];
-            ASSERT_TRUE(SameBits(cached.x, star.x - centre.x) &&
-                        SameBits(cached.y, star.y - centre.y) && SameBits(cached.depth, star.depth))
+            const ProjectedStar star = ProjectWith(camera, StarArray[static_cast<std::size_t>(j)]);
+            const ProjectedStar& cached = ProjectedStarArray[static_cast<std::size_t>(j)];
+            ASSERT_TRUE(SameXY(cached, star.x - centre.x, star.y - centre.y) &&
+                        SameBits(cached.depth, star.depth))
                 << "cell " << i << " star " << j;
         }
     }
@@ -183,9 +179,7 @@ TEST_F(CacheTest, CachedOffsetsAlwaysMatchTheCellsLastProjection) {
         ReprojectCells();
         if (frame % 200 == 0 || (frame >= 2060 && frame <= 2080)) {
             ExpectOffsetsMatchStoredCameras(stored);
-            if (HasFatalFailure()) {
-                FAIL() << "frame " << frame;
-            }
+            ASSERT_FALSE(HasFatalFailure()) << "frame " << frame;
         }
         StepCamera();
     }

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
@@ -18,8 +17,7 @@
 #include "render/frame_rate.h"
 #include "view/cache.h"
 
-// Every C++ allocation in this program is counted, so a test can show a frame makes none.
-int64_t Allocations = 0;
+int64_t Allocations = 0;  // every C++ allocation in this program, so a frame can show none
 
 void* operator new(std::size_t size) {
     ++Allocations;
@@ -64,8 +62,9 @@ class FrameTest : public testing::Test {
         ResetScene();
     }
 
-    // One cell per entry of cells, each holding the given stars relative to its centre.
-    static void SetCells(
+    // Plots one cell per entry of cells, each holding the given stars relative to its centre,
+    // into the back buffer, first filled with a colour no star can have.
+    static void Plot(
         const std::vector<std::pair<ProjectedStar, std::vector<ProjectedStar>>>& cells) {
         CellCount = static_cast<int32_t>(cells.size());
         CellTable.clear();
@@ -79,20 +78,14 @@ class FrameTest : public testing::Test {
             CellTable.push_back(Cell{first, next, Vec3{}, 0});
             ProjectedCentre.push_back(centre);
         }
-    }
-
-    // Plots the cells into the back buffer, first filled with a colour no star can have.
-    static void Plot() {
         BackBuffer->Blt(Rect{0, 0, 800, 600}, BltEffects{0x7F7F7F7F});
         ASSERT_EQ(BackBuffer->Lock(LockDesc), DisplayOk);
         PlotStars();
         ASSERT_EQ(BackBuffer->Unlock(), DisplayOk);
     }
 
-    // Plots one star with its cell centre at the origin.
     static void PlotOne(double x, double y, double depth) {
-        SetCells({{ProjectedStar{0.0, 0.0, 0.0}, {ProjectedStar{x, y, depth}}}});
-        Plot();
+        Plot({{ProjectedStar{0.0, 0.0, 0.0}, {ProjectedStar{x, y, depth}}}});
     }
 
     static std::array<uint8_t, 4> Pixel(int32_t column, int32_t row) {
@@ -118,7 +111,7 @@ TEST_F(FrameTest, GreyLevelIsTheLowByteOfTheTruncatedDepthFormula) {
     EXPECT_EQ(GreyLevel(21474836470000.0), ReferenceLevel(21474836470000.0));
 }
 
-TEST_F(FrameTest, StarsLandAtCentrePlusOffsetTruncatedAndClipped) {
+TEST_F(FrameTest, StarsInFrontLandAtCentrePlusOffsetTruncatedAndClipped) {
     int32_t index = -7;
     EXPECT_TRUE(ScreenIndex(-0.5, 800, index) && index == 0);
     EXPECT_TRUE(ScreenIndex(799.9, 800, index) && index == 799);
@@ -135,16 +128,7 @@ TEST_F(FrameTest, StarsLandAtCentrePlusOffsetTruncatedAndClipped) {
     }
     PlotOne(0.0, 300.0, 1.0);  // row 600
     EXPECT_EQ(DrawnStarCount(), 0);
-    // Added the other way round, these give 399.99999999999994 and column 399.
-    SetCells({{ProjectedStar{-399.6359855721526, 0.0, 0.0},
-               {ProjectedStar{399.6359855721526, 0.0, 1.0}}}});
-    Plot();
-    EXPECT_EQ(Pixel(400, 300), Grey(255));
-    EXPECT_EQ(Pixel(399, 300), Untouched);
-}
-
-TEST_F(FrameTest, OnlyStarsInFrontOfTheCameraAreDrawn) {
-    for (double depth : {0.0, -0.0, -1.0, -Inf, NaN}) {
+    for (double depth : {0.0, -0.0, -1.0, -Inf, NaN}) {  // only stars in front are drawn
         PlotOne(0.0, 0.0, depth);
         EXPECT_EQ(DrawnStarCount(), 0) << depth;
         EXPECT_EQ(Pixel(400, 300), Untouched);
@@ -152,27 +136,22 @@ TEST_F(FrameTest, OnlyStarsInFrontOfTheCameraAreDrawn) {
     PlotOne(0.0, 0.0, 2555000.0);  // level 0: written, though black like the background
     EXPECT_EQ(DrawnStarCount(), 1);
     EXPECT_EQ(Pixel(400, 300), Grey(0));
+    // Added the other way round, these give 399.99999999999994 and column 399.
+    Plot({{ProjectedStar{-399.6359855721526, 0.0, 0.0},
+           {ProjectedStar{399.6359855721526, 0.0, 1.0}}}});
+    EXPECT_EQ(Pixel(400, 300), Grey(255));
+    EXPECT_EQ(Pixel(399, 300), Untouched);
 }
 
 TEST_F(FrameTest, LaterStarsOverwriteEarlierOnesInTableOrder) {
-    SetCells({{ProjectedStar{10.0, 0.0, 0.0},
-               {ProjectedStar{0.0, 0.0, 1.0}, ProjectedStar{0.0, 0.0, 100000.0}}},
-              {ProjectedStar{0.0, 0.0, 0.0}, {ProjectedStar{10.0, 0.0, 1000000.0}}},
-              {ProjectedStar{0.0, 5.0, 0.0}, {ProjectedStar{0.0, 0.0, 10000.0}}}});
-    Plot();
+    Plot({{ProjectedStar{10.0, 0.0, 0.0},
+           {ProjectedStar{0.0, 0.0, 1.0}, ProjectedStar{0.0, 0.0, 100000.0}}},
+          {ProjectedStar{0.0, 0.0, 0.0}, {ProjectedStar{10.0, 0.0, 1000000.0}}},
+          {ProjectedStar{0.0, 5.0, 0.0}, {ProjectedStar{0.0, 0.0, 10000.0}}}});
     EXPECT_EQ(DrawnStarCount(), 4);
     EXPECT_EQ(Pixel(410, 300), Grey(155));  // the second cell's star came last
     EXPECT_EQ(Pixel(400, 305), Grey(254));
     EXPECT_EQ(Pixel(411, 300), Untouched);
-}
-
-// The log of one RenderFrame, as a list of calls.
-std::vector<DisplayCall> Calls() {
-    std::vector<DisplayCall> calls;
-    for (const DisplayCallRecord& record : MemoryDisplayLog()) {
-        calls.push_back(record.Call);
-    }
-    return calls;
 }
 
 TEST_F(FrameTest, FrameClearsLocksPlotsUnlocksWritesTextAndFlips) {
@@ -186,11 +165,13 @@ TEST_F(FrameTest, FrameClearsLocksPlotsUnlocksWritesTextAndFlips) {
         const std::vector<DisplayCall> expected =
             failLock ? std::vector{Blt, Lock, GetDC, TextOut, ReleaseDC, Flip}
                      : std::vector{Blt, Lock, Unlock, GetDC, TextOut, ReleaseDC, Flip};
-        EXPECT_EQ(Calls(), expected);
+        std::vector<DisplayCall> calls;
         for (const DisplayCallRecord& record : MemoryDisplayLog()) {
+            calls.push_back(record.Call);
             EXPECT_EQ(record.Result == DisplayOk, !(failLock && record.Call == Lock));
             EXPECT_EQ(record.OnPrimary, record.Call == Flip);
         }
+        EXPECT_EQ(calls, expected);
     }
     EXPECT_EQ(DrawnStarCount(), 0);
     EXPECT_STREQ(MemoryLastText(), "FPS: 0.0");

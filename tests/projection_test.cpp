@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -31,54 +30,48 @@ ProjectedStar ProjectOne(const TestCamera& camera, const Vec3& point) {
     return out;
 }
 
-bool SameBits(double a, double b) {
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+bool SameBits(const ProjectedStar& a, const ProjectedStar& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-bool SameBits(const ProjectedStar& a, const ProjectedStar& b) {
-    return SameBits(a.x, b.x) && SameBits(a.y, b.y) && SameBits(a.depth, b.depth);
+double Triple(const Vec3& a, const Vec3& b, const Vec3& c) {  // a . (b x c)
+    return a.x * (b.y * c.z - b.z * c.y) + a.y * (b.z * c.x - b.x * c.z) +
+           a.z * (b.x * c.y - b.y * c.x);
+}
+
+double Dot(const Vec3& a, const Vec3& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+Vec3 Unit(const Vec3& v) {
+    const double length = std::sqrt(Dot(v, v));
+    return {v.x / length, v.y / length, v.z / length};
 }
 
 // The projection written out term by term, one point at a time, as a check on the fast path.
 ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
-    const Vec3 d = camera.direction;
-    const Vec3 w = camera.up;
-    const double l = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
-    const double m = std::sqrt(w.x * w.x + w.y * w.y + w.z * w.z);
-    const double fx = d.x / l, fy = d.y / l, fz = d.z / l;
-    const double ux = w.x / m, uy = w.y / m, uz = w.z / m;
-    const double sx = fy * uz - fz * uy, sy = fz * ux - fx * uz, sz = fx * uy - fy * ux;
-    const double delta =
-        sx * (uy * fz - uz * fy) + sy * (uz * fx - ux * fz) + sz * (ux * fy - uy * fx);
-    const double inverseDelta = 1.0 / delta;
-    const Vec3 c = camera.position;
-    const double px = p.x - c.x, py = p.y - c.y, pz = p.z - c.z;
-    const double depth =
-        (sx * (uy * pz - uz * py) + sy * (uz * px - ux * pz) + sz * (ux * py - uy * px)) *
-        inverseDelta;
-    const double f = camera.focal;
-    if (f == 0.0 || std::isnan(f)) {
-        const double a =
-            (px * (uy * fz - uz * fy) + py * (uz * fx - ux * fz) + pz * (ux * fy - uy * fx)) *
-            inverseDelta;
-        const double b =
-            (sx * (py * fz - pz * fy) + sy * (pz * fx - px * fz) + sz * (px * fy - py * fx)) *
-            inverseDelta;
-        return {a, b, depth};
+    const Vec3 f = Unit(camera.direction), u = Unit(camera.up), c = camera.position;
+    const Vec3 s{f.y * u.z - f.z * u.y, f.z * u.x - f.x * u.z, f.x * u.y - f.y * u.x};
+    const double inverseDelta = 1.0 / Triple(s, u, f);
+    const Vec3 d{p.x - c.x, p.y - c.y, p.z - c.z};
+    const double depth = Triple(s, u, d) * inverseDelta, focal = camera.focal;
+    if (focal == 0.0 || std::isnan(focal)) {
+        return {Triple(d, u, f) * inverseDelta, Triple(s, d, f) * inverseDelta, depth};
     }
-    const double ex = c.x - f * fx, ey = c.y - f * fy, ez = c.z - f * fz;
-    const double qx = p.x - ex, qy = p.y - ey, qz = p.z - ez;
-    const double deltaI =
-        sx * (uy * qz - uz * qy) + sy * (uz * qx - ux * qz) + sz * (ux * qy - uy * qx);
-    const double r = 1.0 / deltaI;
-    const double x =
-        (px * (uy * qz - uz * qy) + py * (uz * qx - ux * qz) + pz * (ux * qy - uy * qx)) * r;
-    const double y =
-        (sx * (py * qz - pz * qy) + sy * (pz * qx - px * qz) + sz * (px * qy - py * qx)) * r;
-    return {x, y, depth};
+    const Vec3 q{p.x - (c.x - focal * f.x), p.y - (c.y - focal * f.y), p.z - (c.z - focal * f.z)};
+    const double r = 1.0 / Triple(s, u, q);
+    return {Triple(d, u, q) * r, Triple(s, d, q) * r, depth};
 }
 
-// Projects one point, or checks one against expected x, y, depth within a tolerance.
+// The camera after its first step, as the viewer flies it.
+TestCamera FirstStepCamera() {
+    ResetCamera();
+    StepCamera();
+    const TestCamera camera{Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance};
+    ResetCamera();
+    return camera;
+}
+
 struct Example {
     TestCamera camera;
     Vec3 point;
@@ -88,10 +81,6 @@ struct Example {
 
 TEST(ProjectionExamples, WorkedCasesInBothModes) {
     const double root2 = std::sqrt(2.0);
-    ResetCamera();
-    StepCamera();
-    const TestCamera startUp{Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance};
-    ResetCamera();
     const Example examples[] = {
         {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, {1010, -80, 80}, {50, 25, 1000}, 0.0},
         {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 0.0}, {1010, -80, 80}, {100, 50, 1000}, 0.0},
@@ -99,7 +88,7 @@ TEST(ProjectionExamples, WorkedCasesInBothModes) {
         // An oblique basis from vectors that are not unit length.
         {{{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 0.0}, {0, 0, 1}, {0, root2, -1}, 1e-15},
         {{{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 2.0}, {0, 0, 1}, {0, 2 * root2, -1}, 1e-15},
-        {startUp, {0, 0, 0}, {-545.0329, 0.0, 878261.076}, 5e-4},
+        {FirstStepCamera(), {0, 0, 0}, {-545.0329, 0.0, 878261.076}, 5e-4},
     };
     for (const Example& example : examples) {
         const ProjectedStar out = ProjectOne(example.camera, example.point);
@@ -153,17 +142,14 @@ std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
 TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingElse) {
     std::mt19937_64 random(11);
     std::vector<TestCamera> cameras = RandomCameras(random, 40);
-    ResetCamera();
-    StepCamera();
-    cameras.push_back({Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance});
-    ResetCamera();
+    cameras.push_back(FirstStepCamera());
     std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
     std::vector<Vec3> points(1037);
     for (Vec3& point : points) {
         point = {coordinate(random), coordinate(random), coordinate(random)};
     }
     const ProjectedStar sentinel{12345.678, -1.0, 9.0};
-    std::vector<ProjectedStar> projected(points.size());
+    std::vector<ProjectedStar> projected;
     const int32_t count = static_cast<int32_t>(points.size());
     for (std::size_t n = 0; n < cameras.size(); ++n) {
         // Starts and ends at every offset within four points, short ranges of 1 to 9 points,
@@ -173,7 +159,7 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
                            : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
                                         : count - static_cast<int32_t>(n % 3);
         const TestCamera& camera = cameras[n];
-        std::fill(projected.begin(), projected.end(), sentinel);
+        projected.assign(points.size(), sentinel);
         ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
                       camera.focal, from, to);
         for (int32_t i = 0; i < count; ++i) {
@@ -191,16 +177,13 @@ TEST(ProjectionReference, AgreesWithClosedForms) {
     for (const TestCamera& camera : RandomCameras(random, 60)) {
         const ViewBasis basis = MakeViewBasis(camera.direction, camera.up);
         const Vec3 s = basis.Side, u = basis.Up, f = basis.Forward;
-        const double fu = f.x * u.x + f.y * u.y + f.z * u.z;
-        const double s2 = 1.0 - fu * fu;
+        const double fu = Dot(f, u), s2 = 1.0 - fu * fu;
         if (s2 < 0.05) {
             continue;  // nearly parallel axes amplify rounding beyond a fixed tolerance
         }
         const Vec3 p{1e5, -3e5, 7e4};  // relative to the camera
-        const double ps = p.x * s.x + p.y * s.y + p.z * s.z;
-        const double pu = p.x * u.x + p.y * u.y + p.z * u.z;
-        const double pf = p.x * f.x + p.y * f.y + p.z * f.z;
-        double a = ps / s2, b = (pu - pf * fu) / s2;
+        const double pu = Dot(p, u), pf = Dot(p, f);
+        double a = Dot(p, s) / s2, b = (pu - pf * fu) / s2;
         const double c = (pf - pu * fu) / s2;
         if (camera.focal != 0.0 && !std::isnan(camera.focal)) {
             const double scale = camera.focal / (camera.focal + c);
