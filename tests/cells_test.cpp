@@ -18,8 +18,7 @@ constexpr double Inf = std::numeric_limits<double>::infinity();
 
 class Cells : public testing::Test {
   protected:
-    void SetUp() override { TearDown(); }
-    void TearDown() override {
+    void SetUp() override {
         ResetStars();
         ResetCells();
     }
