@@ -17,8 +17,7 @@
 
 struct LoadOutcome {
     int32_t passes;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // A fresh temporary path, removed with all it holds when the owner goes.
@@ -91,8 +90,7 @@ struct LoadCase {
     std::string bytes, out, err;
     int32_t passes;
     std::string stored;
-    int32_t capacity = MaxStars;
-    int32_t stride = 1;
+    int32_t capacity = MaxStars, stride = 1;
 };
 
 inline void ExpectLoads(const std::vector<LoadCase>& cases) {
