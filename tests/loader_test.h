@@ -8,19 +8,19 @@
 #include <bit>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "data/loader.h"
 
-// What one call of LoadGalaxy returned and printed.
 struct LoadOutcome {
     int32_t passes;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// A fresh path in the temporary directory, removed with all it holds when the owner goes.
+// A fresh temporary path, removed with all it holds when the owner goes.
 struct TempPath {
     static inline std::atomic<int> counter{0};
     std::filesystem::path path =
@@ -36,7 +36,9 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& byte
     ASSERT_TRUE(std::ofstream(path, std::ios::binary).write(bytes.data(), std::ssize(bytes)));
 }
 
-// Loads path into the program-wide arrays, cleared first, capturing both output streams.
+inline const std::string H = "#abc\r\n";  // the usual header line
+
+// Loads path into the arrays, cleared first, capturing both output streams.
 inline LoadOutcome LoadPath(const std::filesystem::path& path, int32_t capacity = MaxStars,
                             int32_t stride = 1) {
     ResetStars();
@@ -78,10 +80,8 @@ inline void ExpectStored(const std::string& records) {
         EXPECT_EQ(StarTag[slot], std::strtol(at, &end, 10) & 0xFF) << "slot " << slot;
         at = *end == '|' ? end + 1 : end;
     }
-    for (; slot < MaxStars; ++slot) {
-        ASSERT_TRUE(StarArray[slot].x == 0.0 && StarArray[slot].y == 0.0 &&
-                    StarArray[slot].z == 0.0)
-            << "slot " << slot;
+    for (const Star& s : std::span(StarArray).subspan(slot)) {
+        ASSERT_TRUE(s.x == 0.0 && s.y == 0.0 && s.z == 0.0) << "slot " << &s - StarArray.data();
     }
 }
 
@@ -90,17 +90,15 @@ struct LoadCase {
     std::string bytes, out, err;
     int32_t passes;
     std::string stored;
-    int32_t capacity = MaxStars;
-    int32_t stride = 1;
+    int32_t capacity = MaxStars, stride = 1;
 };
 
 inline void ExpectLoads(const std::vector<LoadCase>& cases) {
     for (const LoadCase& c : cases) {
         SCOPED_TRACE(c.bytes.substr(0, 60));
         const LoadOutcome outcome = LoadBytes(c.bytes, c.capacity, c.stride);
-        EXPECT_EQ(outcome.out, c.out);
-        EXPECT_EQ(outcome.err, c.err);
-        EXPECT_EQ(outcome.passes, c.passes);
+        EXPECT_EQ(std::tie(outcome.out, outcome.err, outcome.passes),
+                  std::tie(c.out, c.err, c.passes));
         ExpectStored(c.stored);
     }
 }

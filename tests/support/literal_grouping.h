@@ -1,9 +1,6 @@
 // literal_grouping.h: the cell grouping done step by step, slowly, as the reference to match.
-//
-// Keys are recomputed at every comparison and the gather rescans the rest of the array for
-// every run, so the cost grows with MaxStars times the number of cells. Precondition, as for
-// the loader's data: every truncated key fits 64 bits and every low-32-bit key lies within
-// +-21474, so that the 32-bit centre arithmetic cannot overflow.
+// Keys are recomputed at every comparison and the gather rescans the array for every run.
+// Precondition: every truncated key fits 64 bits and every low-32-bit key lies within +-21474.
 #pragma once
 
 #include <array>
@@ -17,10 +14,8 @@ namespace literal {
 
 using Stars = std::array<Star, MaxStars>;
 
-// Range and centre of one cell, as BuildCells writes them.
 struct CellEntry {
-    int32_t first;
-    int32_t end;
+    int32_t first, end;
     Vec3 centre;
 };
 
@@ -28,7 +23,7 @@ inline int32_t KeyComponent(double coordinate) {
     return static_cast<int32_t>(static_cast<int64_t>(coordinate * 0.00001));
 }
 
-// Compares the keys of two stars axis by axis, x first, stopping at the first difference.
+// Axis by axis, x first, stopping at the first difference.
 inline bool SameKey(const Star& a, const Star& b) {
     return KeyComponent(a.x) == KeyComponent(b.x) && KeyComponent(a.y) == KeyComponent(b.y) &&
            KeyComponent(a.z) == KeyComponent(b.z);
@@ -61,11 +56,9 @@ inline int32_t CountCells(const Stars& stars) {
 }
 
 // 50000 + 100000 k on each axis, in 32-bit arithmetic.
-inline Vec3 Centre(const Star& first) {
-    const auto centre = [](double c) {
-        return static_cast<double>(50000 + 100000 * KeyComponent(c));
-    };
-    return Vec3{centre(first.x), centre(first.y), centre(first.z)};
+inline Vec3 Centre(const Star& s) {
+    const auto c = [](double v) { return static_cast<double>(50000 + 100000 * KeyComponent(v)); };
+    return Vec3{c(s.x), c(s.y), c(s.z)};
 }
 
 inline std::vector<CellEntry> BuildCells(const Stars& stars) {
