@@ -556,15 +556,20 @@ Excerpt QuickExcerpt(float value, const unsigned char* text, std::size_t length)
     return excerpt;
 }
 
+// True when at least `count` unread bytes are buffered, refilling the buffer once if not.
+bool HasBytesAhead(Reader& reader, std::size_t count) {
+    if (reader.end - reader.position < count) {
+        Refill(reader);
+    }
+    return reader.end - reader.position >= count;
+}
+
 // Takes the next field by the quick path if it has the plain short form; false, with nothing
 // taken, otherwise. The last few bytes of a file always take the exact path.
 bool TakeQuickField(LoadState& state) {
     Reader& reader = state.reader;
-    if (reader.end - reader.position < QuickFieldBytes) {
-        Refill(reader);
-        if (reader.end - reader.position < QuickFieldBytes) {
-            return false;
-        }
+    if (!HasBytesAhead(reader, QuickFieldBytes)) {
+        return false;
     }
     const unsigned char* const text = reader.bytes + reader.position;
     const bool real = state.fieldCount < 3;
@@ -588,11 +593,8 @@ bool TakeQuickField(LoadState& state) {
 // without a trip through the separator loop for each.
 bool TakeQuickRecord(LoadState& state) {
     Reader& reader = state.reader;
-    if (reader.end - reader.position < QuickRecordBytes) {
-        Refill(reader);
-        if (reader.end - reader.position < QuickRecordBytes) {
-            return false;
-        }
+    if (!HasBytesAhead(reader, QuickRecordBytes)) {
+        return false;
     }
     const unsigned char* const last = reader.bytes + reader.end;
     const unsigned char* starts[4];
