@@ -172,6 +172,59 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
     }
 }
 
+// Upright cameras (up along +z) take a shortened form on AVX2 that must keep the
+// literal formulas' bits; these points give it zero and non-finite sums, one per block of 16,
+// between blocks of ordinary points that it keeps.
+TEST(ProjectionReference, UprightCamerasKeepTheLiteralBitsOnZeroAndNonFiniteSums) {
+    constexpr double Inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
+    std::uniform_real_distribution<double> angle(-4.0, 4.0);
+    // Two on the special coordinates below, one with no forward axis, the rest anywhere, looking
+    // level or tilted.
+    std::vector<TestCamera> cameras{{{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 1000.0},
+                                    {{1, 1, -0.0}, {-0.0, -3, 0}, {0, 0, 2}, 500.0},
+                                    {{1, 1, 0}, {NaN, 1, 0}, {0, 0, 1}, 1000.0}};
+    for (int n = 0; n < 6; ++n) {
+        const double a = angle(random);
+        cameras.push_back({{coordinate(random), coordinate(random), n % 2 ? 0.0 : coordinate(random)},
+                           {std::cos(a), std::sin(a), n % 3 ? 0.0 : a},
+                           {0, 0, 1},
+                           1000.0});
+    }
+    // Exact zeros where a point shares a coordinate with the camera or lies in the eye plane,
+    // signed zeros, infinities, NaN and products that overflow.
+    const double specials[] = {0.0, -0.0, 1.0, -1000.0, -500.0, Inf, -Inf, NaN, 1e300};
+    std::vector<Vec3> points;
+    for (double x : specials) {
+        for (double y : specials) {
+            for (double z : specials) {
+                points.push_back({x, y, z});
+                for (int k = 0; k < 31; ++k) {
+                    points.push_back({coordinate(random), coordinate(random), coordinate(random)});
+                }
+            }
+        }
+    }
+    const int32_t count = static_cast<int32_t>(points.size());
+    std::vector<ProjectedStar> projected(points.size());
+    const auto same = [](double a, double b) {  // NaN's sign and payload carry no meaning
+        return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+    };
+    for (const TestCamera& camera : cameras) {
+        ASSERT_TRUE(MakeProjector(camera.position, camera.direction, camera.up, camera.focal).Upright);
+        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
+                      camera.focal, 0, count);
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const ProjectedStar expected = ReferenceProject(camera, points[k]), &out = projected[k];
+            ASSERT_TRUE(same(out.x, expected.x) && same(out.y, expected.y) &&
+                        same(out.depth, expected.depth))
+                << "point " << k << " (" << points[k].x << ", " << points[k].y << ", "
+                << points[k].z << ")";
+        }
+    }
+}
+
 TEST(ProjectionReference, AgreesWithClosedForms) {
     std::mt19937_64 random(7);
     for (const TestCamera& camera : RandomCameras(random, 60)) {

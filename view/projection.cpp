@@ -113,6 +113,33 @@ template <typename T>
             AxisDot(basis.Side, AxisCross(basis.Up, p)) * camera.InverseDelta};
 }
 
+// The central projection of an upright camera, U = (0, 0, 1), with every term that multiplies a
+// zero component of U or of S left out (S.z = F.x 0 - F.y 0 is zero, or NaN for a NaN forward
+// axis, which the check below catches). For finite values such a term is a zero, and
+// adding a zero to a non-zero sum changes nothing; U.z = 1 multiplies exactly. So when every
+// output is finite and non-zero the short form has the full form's bits: no sum was zero, and no
+// point or camera value was infinite or NaN (one would have made y so through P x Q). Check is
+// x * y * depth: finite and non-zero exactly when the outputs may be kept (an overflow or
+// underflow in it only sends the points to the full form).
+template <typename T>
+struct ShortProjection {
+    Lanes<T> out;
+    T check;
+};
+
+template <typename T>
+[[gnu::always_inline]] inline ShortProjection<T> ProjectCentralShort(const Projector& camera,
+                                                                     const Lanes<T>& point) {
+    const Vec3& side = camera.Basis.Side;
+    const Lanes<T> p = LanesMinus(point, camera.Position);
+    const Lanes<T> q = LanesMinus(point, camera.Eye);
+    const T inverseDeltaI = 1.0 / (side.y * q.x - side.x * q.y);
+    const T yNumerator = side.x * (p.y * q.z - p.z * q.y) + side.y * (p.z * q.x - p.x * q.z);
+    const Lanes<T> out{(p.y * q.x - p.x * q.y) * inverseDeltaI, yNumerator * inverseDeltaI,
+                       (side.y * p.x - side.x * p.y) * camera.InverseDelta};
+    return {out, out.x * out.y * out.z};
+}
+
 template <bool Central, typename T>
 [[gnu::always_inline]] inline Lanes<T> ProjectPoint(const Projector& camera,
                                                     const Lanes<T>& point) {
@@ -161,6 +188,31 @@ template <bool Central>
 // Vec3 and ProjectedStar are three packed doubles each, so a run of them is a run of doubles.
 static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(ProjectedStar) == 3 * sizeof(double));
 
+// Sixteen points per step in the short form, checked once per step: any output of the sixteen
+// that is zero or not finite sends all sixteen through the full form again (re-reading them,
+// hence no overlap between the arrays). Returns the index of the first point left over.
+[[gnu::target("avx2"), gnu::always_inline]] inline int32_t ProjectUprightSixteenAtATime(
+    const Projector& camera, const Vec3* points, ProjectedStar* projected, int32_t fromIndex,
+    int32_t toIndex) {
+    int32_t i = fromIndex;
+    for (; toIndex - i >= 16; i += 16) {
+        Double4 check{1.0, 1.0, 1.0, 1.0};
+        for (int32_t k = i; k < i + 16; k += 4) {
+            const ShortProjection<Double4> four = ProjectCentralShort(camera, LoadFour(&points[k].x));
+            StoreFour(&projected[k].x, four.out);
+            check *= four.check;
+        }
+        // True where check is zero (equal to check - check) or not finite (unordered).
+        const __m256d redo = _mm256_cmp_pd(check, check - check, _CMP_EQ_UQ);
+        if (_mm256_movemask_pd(redo) != 0) [[unlikely]] {
+            for (int32_t k = i; k < i + 16; k += 4) {
+                StoreFour(&projected[k].x, ProjectCentralPoint(camera, LoadFour(&points[k].x)));
+            }
+        }
+    }
+    return i;
+}
+
 template <bool Central>
 [[gnu::target("avx2"), gnu::always_inline]] inline void ProjectFourAtATime(const Projector& camera,
                                                                            const Vec3* points,
@@ -170,6 +222,11 @@ template <bool Central>
     // A copy the stores cannot alias, so its constants stay in registers through the loop.
     const Projector local = camera;
     int32_t i = fromIndex;
+    if constexpr (Central) {
+        if (local.Upright) {
+            i = ProjectUprightSixteenAtATime(local, points, projected, i, toIndex);
+        }
+    }
     for (; toIndex - i >= 4; i += 4) {
         const Lanes<Double4> in = LoadFour(&points[i].x);
         StoreFour(&projected[i].x, ProjectPoint<Central>(local, in));
@@ -219,6 +276,8 @@ Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDist
     camera.UpCrossForward = Cross(camera.Basis.Up, forward);
     camera.InverseDelta = 1.0 / camera.Basis.Delta;
     camera.Central = !(FocalDistance == 0.0 || std::isnan(FocalDistance));
+    const ViewBasis& basis = camera.Basis;
+    camera.Upright = basis.Up.x == 0.0 && basis.Up.y == 0.0 && basis.Up.z == 1.0;
     return camera;
 }
 

@@ -35,6 +35,7 @@ struct Projector {
     Vec3 UpCrossForward;  // U x F: det[P, U, F] = P . (U x F) (parallel projection only)
     double InverseDelta;  // 1 / Delta
     bool Central;         // false for a FocalDistance of 0 or NaN
+    bool Upright;         // U = (0, 0, 1), as on the orbit: see ProjectCentralShort
 };
 
 Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance);
@@ -46,6 +47,7 @@ void ProjectRange(const Projector& projector, const Vec3* points, ProjectedStar*
 // Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex). A FocalDistance of 0
 // or NaN selects the parallel projection, any other the central one from the eye point
 // FocalDistance behind Position. Touches nothing outside the range; writes nothing when
-// fromIndex >= toIndex. A non-empty range must lie within both arrays.
+// fromIndex >= toIndex. A non-empty range must lie within both arrays, and the arrays must not
+// overlap.
 void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
                    Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex);
