@@ -10,7 +10,7 @@
 #include "data/cells.h"
 #include "view/camera.h"
 
-std::array<ProjectedStar, MaxStars> ProjectedStarArray{};
+alignas(64) std::array<ProjectedStar, MaxStars> ProjectedStarArray{};
 std::vector<ProjectedStar> ProjectedCentre;
 
 namespace {

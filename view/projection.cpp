@@ -190,17 +190,25 @@ static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(ProjectedStar) == 3 *
 
 // Sixteen points per step in the short form, checked once per step: any output of the sixteen
 // that is zero or not finite sends all sixteen through the full form again (re-reading them,
-// hence no overlap between the arrays). Returns the index of the first point left over.
+// hence no overlap between the arrays). Each four points are read and transposed one turn before
+// they are projected, which takes the transposes off the critical path. Returns the index of the
+// first point left over.
 [[gnu::target("avx2"), gnu::always_inline]] inline int32_t ProjectUprightSixteenAtATime(
     const Projector& camera, const Vec3* points, ProjectedStar* projected, int32_t fromIndex,
     int32_t toIndex) {
     int32_t i = fromIndex;
+    if (toIndex - i < 16) {
+        return i;
+    }
+    Lanes<Double4> next = LoadFour(&points[i].x);
     for (; toIndex - i >= 16; i += 16) {
         Double4 check{1.0, 1.0, 1.0, 1.0};
         for (int32_t k = i; k < i + 16; k += 4) {
-            const ShortProjection<Double4> four = ProjectCentralShort(camera, LoadFour(&points[k].x));
-            StoreFour(&projected[k].x, four.out);
-            check *= four.check;
+            const Lanes<Double4> four = next;
+            next = LoadFour(&points[toIndex - k >= 8 ? k + 4 : k].x);  // never past the range
+            const ShortProjection<Double4> projection = ProjectCentralShort(camera, four);
+            StoreFour(&projected[k].x, projection.out);
+            check *= projection.check;
         }
         // True where check is zero (equal to check - check) or not finite (unordered).
         const __m256d redo = _mm256_cmp_pd(check, check - check, _CMP_EQ_UQ);
