@@ -1,7 +1,7 @@
 // star.cpp: the program-wide star arrays.
 #include "data/star.h"
 
-std::array<Star, MaxStars> StarArray{};
+alignas(64) std::array<Star, MaxStars> StarArray{};
 std::array<uint8_t, MaxStars> StarTag{};
 
 void ResetStars() {

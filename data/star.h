@@ -18,6 +18,8 @@ inline constexpr int32_t MaxStars = 17225;    // capacity of StarArray, loaded o
 inline constexpr double CellSize = 100000.0;  // edge of one cell, one unit of the file
 
 // Star positions, zero-filled at start; the loader fills it, the grouping reorders it once.
+// Aligned to a cache line, like ProjectedStarArray, so that the projection's 32-byte loads and
+// stores of four records never straddle a line.
 extern std::array<Star, MaxStars> StarArray;
 // Low 8 bits of each record's fourth field, parallel to StarArray as loaded. Nothing reads it.
 extern std::array<uint8_t, MaxStars> StarTag;

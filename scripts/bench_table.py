@@ -70,7 +70,8 @@ def main():
     print()
     print("| Benchmark | Median |")
     print("|---|---|")
-    for name, entry in medians.items():
+    # Sorted, since interleaved repetitions leave the JSON in a different order every run.
+    for name, entry in sorted(medians.items()):
         print(f"| {name} | {describe(entry)} |")
     rows = targets(medians)
     if rows:
