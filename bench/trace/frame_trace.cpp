@@ -31,7 +31,7 @@ using frame_workload::Variant;
 constexpr std::array<Variant, 3> Variants{Variant::Cached, Variant::Full, Variant::Floor};
 
 struct Options {
-    int repeats = 3;
+    int repeats = 5;
     std::string galaxy;  // empty: write the default sample galaxy
 };
 
@@ -70,10 +70,12 @@ int main(int argc, char** argv) {
     std::vector<std::vector<std::vector<double>>> times(
         Variants.size(), std::vector<std::vector<double>>(Frames, std::vector<double>(repeats)));
     std::vector<int32_t> reprojected(Frames);
-    for (size_t v = 0; v < Variants.size(); ++v) {
-        for (size_t repeat = 0; repeat < repeats; ++repeat) {
-            std::fprintf(stderr, "galaxy-frame-trace: variant %zu of 3, pass %zu of %zu\n", v + 1,
-                         repeat + 1, repeats);
+    // Passes of the three variants take turns, so that a burst of load on a shared machine
+    // falls on one pass of each rather than on all passes of one.
+    for (size_t repeat = 0; repeat < repeats; ++repeat) {
+        for (size_t v = 0; v < Variants.size(); ++v) {
+            std::fprintf(stderr, "galaxy-frame-trace: pass %zu of %zu, variant %zu of 3\n",
+                         repeat + 1, repeats, v + 1);
             if (!frame_workload::StartScene(galaxy)) {
                 std::fprintf(stderr, "galaxy-frame-trace: cannot start on %s\n", galaxy.c_str());
                 return 1;
