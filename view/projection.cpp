@@ -115,12 +115,14 @@ template <typename T>
 
 // The central projection of an upright camera, U = (0, 0, 1), with every term that multiplies a
 // zero component of U or of S left out (S.z = F.x 0 - F.y 0 is zero, or NaN for a NaN forward
-// axis, which the check below catches). For finite values such a term is a zero, and
-// adding a zero to a non-zero sum changes nothing; U.z = 1 multiplies exactly. So when every
-// output is finite and non-zero the short form has the full form's bits: no sum was zero, and no
-// point or camera value was infinite or NaN (one would have made y so through P x Q). Check is
-// x * y * depth: finite and non-zero exactly when the outputs may be kept (an overflow or
-// underflow in it only sends the points to the full form).
+// axis, which the check below catches). For finite values such a term is a zero, and adding a
+// zero to a non-zero sum changes nothing; U.z = 1 multiplies exactly, and negating a factor
+// negates its product exactly, so S . (U x Q) = S.x (0 Q.z - Q.y) + S.y (Q.x - 0 Q.z) + S.z (..)
+// becomes S.y Q.x - S.x Q.y with the same products. So when every output is finite and non-zero
+// the short form has the full form's bits: no sum was zero, and no point or camera value was
+// infinite or NaN (one would have made y so through P x Q). Check is x * y * depth: finite and
+// non-zero exactly when the outputs may be kept (an overflow or underflow in it only sends the
+// points to the full form).
 template <typename T>
 struct ShortProjection {
     Lanes<T> out;
