@@ -30,8 +30,12 @@ ProjectedStar ProjectOne(const TestCamera& camera, const Vec3& point) {
     return out;
 }
 
-bool SameBits(const ProjectedStar& a, const ProjectedStar& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+// Bit for bit, except that any NaN matches any NaN: its sign and payload carry no meaning.
+bool SameValues(const ProjectedStar& a, const ProjectedStar& b) {
+    const auto same = [](double u, double v) {
+        return std::memcmp(&u, &v, sizeof u) == 0 || (std::isnan(u) && std::isnan(v));
+    };
+    return same(a.x, b.x) && same(a.y, b.y) && same(a.depth, b.depth);
 }
 
 double Triple(const Vec3& a, const Vec3& b, const Vec3& c) {  // a . (b x c)
@@ -61,6 +65,24 @@ ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
     const Vec3 q{p.x - (c.x - focal * f.x), p.y - (c.y - focal * f.y), p.z - (c.z - focal * f.z)};
     const double r = 1.0 / Triple(s, u, q);
     return {Triple(d, u, q) * r, Triple(s, d, q) * r, depth};
+}
+
+// Projects points[from, to) over a sentinel-filled output: the reference within the range,
+// the sentinel untouched outside it.
+void ExpectRangeMatchesReference(const TestCamera& camera, const std::vector<Vec3>& points,
+                                 int32_t from, int32_t to) {
+    const ProjectedStar sentinel{12345.678, -1.0, 9.0};
+    std::vector<ProjectedStar> projected(points.size(), sentinel);
+    ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
+                  camera.focal, from, to);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const int32_t i = static_cast<int32_t>(k);
+        const ProjectedStar expected =
+            i >= from && i < to ? ReferenceProject(camera, points[k]) : sentinel;
+        ASSERT_TRUE(SameValues(projected[k], expected))
+            << "point " << i << " (" << points[k].x << ", " << points[k].y << ", " << points[k].z
+            << ") of " << from << ".." << to << " focal " << camera.focal;
+    }
 }
 
 // The camera after its first step, as the viewer flies it.
@@ -148,8 +170,6 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
     for (Vec3& point : points) {
         point = {coordinate(random), coordinate(random), coordinate(random)};
     }
-    const ProjectedStar sentinel{12345.678, -1.0, 9.0};
-    std::vector<ProjectedStar> projected;
     const int32_t count = static_cast<int32_t>(points.size());
     for (std::size_t n = 0; n < cameras.size(); ++n) {
         // Starts and ends at every offset within four points, short ranges of 1 to 9 points,
@@ -158,17 +178,7 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
         const int32_t to = n % 5 == 4   ? from + static_cast<int32_t>(n % 9) + 1
                            : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
                                         : count - static_cast<int32_t>(n % 3);
-        const TestCamera& camera = cameras[n];
-        projected.assign(points.size(), sentinel);
-        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                      camera.focal, from, to);
-        for (int32_t i = 0; i < count; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            const ProjectedStar expected =
-                i >= from && i < to ? ReferenceProject(camera, points[k]) : sentinel;
-            ASSERT_TRUE(SameBits(projected[k], expected))
-                << "point " << i << " of " << from << ".." << to << " focal " << camera.focal;
-        }
+        ExpectRangeMatchesReference(cameras[n], points, from, to);
     }
 }
 
@@ -208,29 +218,12 @@ TEST(ProjectionReference, UprightCamerasKeepTheLiteralBitsOnZeroAndNonFiniteSums
     }
     points.shrink_to_fit();  // no spare capacity: a read past the last point trips ASan
     const int32_t count = static_cast<int32_t>(points.size());
-    std::vector<ProjectedStar> projected;
-    const auto same = [](double a, double b) {  // NaN's sign and payload carry no meaning
-        return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
-    };
-    const ProjectedStar sentinel{12345.678, -1.0, 9.0};
     for (std::size_t n = 0; n < cameras.size(); ++n) {
         const TestCamera& camera = cameras[n];
         ASSERT_TRUE(MakeProjector(camera.position, camera.direction, camera.up, camera.focal).Upright);
         // Ranges that start and end anywhere within a block of sixteen, up to the array's end.
-        const int32_t from = static_cast<int32_t>(n % 5), to = count - static_cast<int32_t>(n % 3);
-        projected.assign(points.size(), sentinel);
-        ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                      camera.focal, from, to);
-        for (int32_t i = 0; i < count; ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            const ProjectedStar expected =
-                i >= from && i < to ? ReferenceProject(camera, points[k]) : sentinel;
-            const ProjectedStar& out = projected[k];
-            ASSERT_TRUE(same(out.x, expected.x) && same(out.y, expected.y) &&
-                        same(out.depth, expected.depth))
-                << "point " << i << " (" << points[k].x << ", " << points[k].y << ", "
-                << points[k].z << ") of " << from << ".." << to;
-        }
+        ExpectRangeMatchesReference(camera, points, static_cast<int32_t>(n % 5),
+                                    count - static_cast<int32_t>(n % 3));
     }
 }
 
