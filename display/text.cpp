@@ -5,6 +5,7 @@
 #include <SDL_ttf.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -62,11 +63,14 @@ void ReportNoText(const char* what) {
     }
 }
 
-void StorePixel(uint8_t* pixel, ColorRef colour) {
-    pixel[0] = static_cast<uint8_t>((colour >> 16) & 0xFF);  // blue
-    pixel[1] = static_cast<uint8_t>((colour >> 8) & 0xFF);   // green
-    pixel[2] = static_cast<uint8_t>(colour & 0xFF);          // red
-    pixel[3] = 0;
+// The four bytes of a pixel in colour: blue, green, red, 0.
+uint32_t PixelBytes(ColorRef colour) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>((colour >> 16) & 0xFF),
+                              static_cast<uint8_t>((colour >> 8) & 0xFF),
+                              static_cast<uint8_t>(colour & 0xFF), 0};
+    uint32_t pixel = 0;
+    std::memcpy(&pixel, bytes, sizeof pixel);
+    return pixel;
 }
 
 }  // namespace
@@ -122,12 +126,13 @@ void DrawText(uint8_t* pixels, int32_t pitch, int32_t width, int32_t height, int
     const int64_t right = std::min<int64_t>(int64_t{x} + glyphs->w, width);
     const int64_t bottom = std::min<int64_t>(int64_t{y} + glyphs->h, height);
     const auto* source = static_cast<const uint8_t*>(glyphs->pixels);
+    const uint32_t ink = PixelBytes(textColour), background = PixelBytes(backgroundColour);
     for (int64_t row = top; row < bottom; ++row) {
         const uint8_t* sourceRow = source + (row - y) * glyphs->pitch;
         uint8_t* targetRow = pixels + row * pitch;
         for (int64_t column = left; column < right; ++column) {
-            const bool ink = sourceRow[column - x] != 0;
-            StorePixel(targetRow + column * 4, ink ? textColour : backgroundColour);
+            const uint32_t pixel = sourceRow[column - x] != 0 ? ink : background;
+            std::memcpy(targetRow + column * 4, &pixel, sizeof pixel);
         }
     }
 }
