@@ -6,15 +6,12 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "app/main_loop.h"
 #include "app/window.h"
 #include "display/display.h"
 #include "render/frame.h"
 
 namespace {
-
-constexpr int32_t ScreenWidth = 800;
-constexpr int32_t ScreenHeight = 600;
-constexpr int32_t ScreenBits = 32;
 
 bool ReportFirstFrame = false;  // the run in progress reports its first frame, not yet drawn
 
@@ -22,7 +19,7 @@ bool PollEvent(SDL_Event& event) {
     return SDL_PollEvent(&event) == 1;
 }
 
-void DrawFrame() {
+void DrawViewerFrame() {
     RenderFrame();
     if (ReportFirstFrame) {
         ReportFirstFrame = false;
@@ -38,7 +35,7 @@ int RunScene(SDL_Window* window, const ViewerRun& run) {
     std::fflush(stdout);  // what loading printed is complete before the first frame
     ShowMainWindow(window);
     ReportFirstFrame = run.ReportFrames;
-    int64_t frames = RunMainLoop(PollEvent, DrawFrame, run.FrameLimit);
+    int64_t frames = RunMainLoop(PollEvent, DrawViewerFrame, run.FrameLimit);
     if (run.ReportFrames) {
         std::fprintf(stderr, "galaxy-viewer: %" PRId64 " frames drawn\n", frames);
     }

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 
+volatile std::sig_atomic_t QuitSignal = 0;
+
 namespace {
 
 void RequestQuit(int) {
@@ -23,6 +25,20 @@ bool DriverShowsNothingUnasked() {
 }
 
 }  // namespace
+
+// An exposed window needs nothing: the next frame paints it whole.
+bool MainWindowProc(const SDL_Event& event) {
+    switch (event.type) {
+        case SDL_QUIT:
+            return false;
+        case SDL_WINDOWEVENT:
+            return event.window.event != SDL_WINDOWEVENT_CLOSE;
+        case SDL_KEYDOWN:
+            return event.key.keysym.sym != SDLK_ESCAPE;
+        default:
+            return true;
+    }
+}
 
 SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {

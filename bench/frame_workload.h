@@ -71,7 +71,7 @@ inline std::string WriteDistinctGalaxy() {
 inline bool StartScene(const std::string& galaxy) {
     ShutdownDisplay();
     ResetScene();
-    if (InitDisplay(nullptr, 800, 600, 32) != DisplayOk) {
+    if (InitDisplay(nullptr, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
         return false;
     }
     // The loader writes the galaxy's header to standard output, which must stay clean for CSV.

@@ -7,6 +7,11 @@
 
 struct SDL_Window;  // the window the display takes over; the in-memory display ignores it
 
+// The one display mode the program draws for; every picture is ScreenWidth x ScreenHeight.
+inline constexpr int32_t ScreenWidth = 800;
+inline constexpr int32_t ScreenHeight = 600;
+inline constexpr int32_t ScreenBits = 32;
+
 using HResult = int32_t;  // 0 success, negative failure
 inline constexpr HResult DisplayOk = 0;
 inline constexpr HResult DisplayErrorGeneric = -1;  // anything not listed below

@@ -14,8 +14,8 @@
 namespace {
 
 // Rows are padded beyond 800 pixels so that code ignoring the pitch shows up in tests.
-constexpr int32_t PaddedPitch = MemoryDisplayWidth * 4 + 64;
-constexpr size_t BufferBytes = size_t{PaddedPitch} * MemoryDisplayHeight;
+constexpr int32_t PaddedPitch = ScreenWidth * 4 + 64;
+constexpr size_t BufferBytes = size_t{PaddedPitch} * ScreenHeight;
 constexpr uint8_t PaddingByte = 0xCD;
 constexpr size_t LogCapacity = 256;
 
@@ -89,8 +89,8 @@ class MemorySurface final : public DisplaySurface {
 // A black picture whose row padding holds PaddingByte.
 std::vector<uint8_t> MakeBuffer() {
     std::vector<uint8_t> buffer(BufferBytes, PaddingByte);
-    for (size_t row = 0; row < MemoryDisplayHeight; ++row) {
-        std::fill_n(buffer.begin() + std::ptrdiff_t(row * PaddedPitch), MemoryDisplayWidth * 4, 0);
+    for (size_t row = 0; row < ScreenHeight; ++row) {
+        std::fill_n(buffer.begin() + std::ptrdiff_t(row * PaddedPitch), ScreenWidth * 4, 0);
     }
     return buffer;
 }
@@ -117,10 +117,10 @@ HResult MemorySurface::Blt(const Rect& area, const BltEffects& effects) {
     if (Busy()) {
         return Record(DisplayCall::Blt, Primary, DisplayErrorSurfaceBusy);
     }
-    const int32_t left = std::clamp(area.left, 0, MemoryDisplayWidth);
-    const int32_t right = std::clamp(area.right, left, MemoryDisplayWidth);
-    const int32_t top = std::clamp(area.top, 0, MemoryDisplayHeight);
-    const int32_t bottom = std::clamp(area.bottom, top, MemoryDisplayHeight);
+    const int32_t left = std::clamp(area.left, 0, ScreenWidth);
+    const int32_t right = std::clamp(area.right, left, ScreenWidth);
+    const int32_t top = std::clamp(area.top, 0, ScreenHeight);
+    const int32_t bottom = std::clamp(area.bottom, top, ScreenHeight);
     uint8_t fill[4];
     std::memcpy(fill, &effects.FillColor, sizeof fill);
     for (int32_t row = top; row < bottom; ++row) {
@@ -158,7 +158,7 @@ HResult MemorySurface::GetDC(DeviceContext*& context) {
         result = DisplayErrorGeneric;
     } else {
         ContextTaken = true;
-        Context.Drawing.Attach(Pixels.data(), PaddedPitch, MemoryDisplayWidth, MemoryDisplayHeight);
+        Context.Drawing.Attach(Pixels.data(), PaddedPitch, ScreenWidth, ScreenHeight);
         context = &Context;
     }
     return Record(DisplayCall::GetDC, Primary, result);
@@ -200,7 +200,7 @@ HResult InitDisplay(SDL_Window*, int32_t width, int32_t height, int32_t bitsPerP
         ErrorText = "the display is already set up";
         return DisplayErrorSurfaceBusy;
     }
-    if (width != MemoryDisplayWidth || height != MemoryDisplayHeight || bitsPerPixel != 32) {
+    if (width != ScreenWidth || height != ScreenHeight || bitsPerPixel != ScreenBits) {
         ErrorText = "the in-memory display offers only 800 x 600 at 32 bits per pixel";
         return DisplayErrorInvalidParams;
     }

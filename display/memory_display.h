@@ -6,9 +6,6 @@
 
 #include "display/display.h"
 
-inline constexpr int32_t MemoryDisplayWidth = 800;
-inline constexpr int32_t MemoryDisplayHeight = 600;
-
 // The operations the in-memory display records, in the order they were called.
 enum class DisplayCall : uint8_t { Blt, Lock, Unlock, GetDC, ReleaseDC, TextOut, Flip };
 

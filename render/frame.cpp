@@ -16,9 +16,10 @@ BltEffects ClearFx{};
 
 namespace {
 
-constexpr int32_t ScreenWidth = 800;
-constexpr int32_t ScreenHeight = 600;
 constexpr Rect ClearArea{0, 0, ScreenWidth, ScreenHeight};
+// Projected x and y are measured from the screen centre; columns and rows from the top left.
+constexpr double CentreColumn = ScreenWidth / 2;  // 400
+constexpr double CentreRow = ScreenHeight / 2;    // 300
 
 int32_t DrawnStars = 0;  // stars written to the back buffer by the last frame
 
@@ -68,8 +69,8 @@ void PlotStars() {
         const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
         for (int32_t star = first; star < end; ++star) {
             const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
-            const double column = (centre.x + projected.x) + 400.0;
-            const double row = (centre.y + projected.y) + 300.0;
+            const double column = (centre.x + projected.x) + CentreColumn;
+            const double row = (centre.y + projected.y) + CentreRow;
             // In front of the camera (not behind, on its plane or NaN) and truncating onto the
             // screen, as ScreenIndex decides; one branch for all five tests.
             if (!((projected.depth > 0.0) & (column > -1.0) & (column < ScreenWidth) &

@@ -93,8 +93,8 @@ void ExpectCheckpoints(const std::string& galaxy, const std::vector<Checkpoint>&
     for (int frame = 1; frame <= LastFrame; ++frame) {
         RenderFrame();
         const uint8_t* front = MemoryFrontPixels();
-        for (int32_t row = 0; row < MemoryDisplayHeight; ++row) {
-            pixels.AddBlock(front + row * MemoryPitch(), MemoryDisplayWidth * 4);
+        for (int32_t row = 0; row < ScreenHeight; ++row) {
+            pixels.AddBlock(front + row * MemoryPitch(), ScreenWidth * 4);
         }
         pixels.Add(static_cast<uint64_t>(DrawnStarCount()) << 32 |
                    static_cast<uint32_t>(FlaggedCellCount()));
@@ -108,7 +108,7 @@ void ExpectCheckpoints(const std::string& galaxy, const std::vector<Checkpoint>&
     }
     EXPECT_TRUE(next == expected.end());
     EXPECT_EQ(std::memcmp(MemoryFrontPixels(), MemoryBackPixels(),
-                          size_t(MemoryPitch()) * MemoryDisplayHeight),
+                          size_t(MemoryPitch()) * ScreenHeight),
               0);
     ShutdownDisplay();
     SetMemoryDisplayFont(true);

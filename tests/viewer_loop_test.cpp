@@ -7,6 +7,7 @@
 
 #include "app/scene.h"
 #include "app/viewer.h"
+#include "app/main_loop.h"
 #include "app/window.h"
 #include "display/memory_display.h"
 

@@ -199,7 +199,7 @@ bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
     png.Encoders = std::make_unique<PngEncoder[]>(workers);
     png.Paths.assign(workers, std::vector<char>(folder.size() + 32));
     for (size_t worker = 0; worker < workers; ++worker) {
-        if (!PngEncoderInit(png.Encoders[worker], MemoryDisplayWidth, MemoryDisplayHeight)) {
+        if (!PngEncoderInit(png.Encoders[worker], ScreenWidth, ScreenHeight)) {
             return false;
         }
     }
@@ -268,14 +268,14 @@ int RenderToOutputs(const Options& options, const std::vector<FrameRange>& range
     std::vector<std::unique_ptr<FramePipeline>> pipelines;
     if (!options.OutputFolder.empty()) {
         pipelines.push_back(std::make_unique<FramePipeline>(
-            pngWorkers, pngWorkers * SlotsPerWorker, MemoryPitch(), MemoryDisplayHeight,
+            pngWorkers, pngWorkers * SlotsPerWorker, MemoryPitch(), ScreenHeight,
             [&png](const FrameSlot& slot, size_t worker, std::string& error) {
                 return SavePngFrame(png, slot, worker, error);
             }));
     }
     if (video.Process >= 0) {
         pipelines.push_back(std::make_unique<FramePipeline>(
-            1, SlotsPerWorker, MemoryPitch(), MemoryDisplayHeight,
+            1, SlotsPerWorker, MemoryPitch(), ScreenHeight,
             [&video](const FrameSlot& slot, size_t, std::string& error) {
                 return WriteVideoFrame(video, slot.Pixels.data(), slot.Pitch, error);
             }));
@@ -312,14 +312,14 @@ int Run(const Options& options, const std::vector<FrameRange>& ranges) {
     video.File = options.VideoFile;
     std::string error;
     if (!options.VideoFile.empty() &&
-        !StartVideo(video, MemoryDisplayWidth, MemoryDisplayHeight, error)) {
+        !StartVideo(video, ScreenWidth, ScreenHeight, error)) {
         std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
         return 1;
     }
     SetFrameRateClock(SimulatedClock);
     SimulatedFrame = 0;
     int status = 1;
-    if (InitDisplay(nullptr, MemoryDisplayWidth, MemoryDisplayHeight, 32) != DisplayOk) {
+    if (InitDisplay(nullptr, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
         std::fprintf(stderr, "galaxy-render: cannot set up the display: %s\n", DisplayErrorText());
     } else if (InitScene(options.GalaxyFile.c_str())) {
         if (options.Stats) {
