@@ -25,9 +25,11 @@
 
 #include "app/scene.h"
 #include "data/cells.h"
+#include "display/display.h"
 #include "display/memory_display.h"
 #include "render/frame.h"
 #include "render/frame_rate.h"
+#include "tools/frame_output.h"
 #include "tools/frame_pipeline.h"
 #include "tools/png_writer.h"
 #include "tools/video_writer.h"
@@ -165,24 +167,15 @@ class Progress {
 // Writes bytes to a new file at path, replacing any old one.
 bool WriteWholeFile(const char* path, std::span<const uint8_t> bytes, std::string& error) {
     const int file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    size_t written = 0;
-    while (file >= 0 && written < bytes.size()) {
-        const ssize_t result = write(file, bytes.data() + written, bytes.size() - written);
-        if (result > 0) {
-            written += size_t(result);
-        } else if (result == 0 || errno != EINTR) {
-            errno = result == 0 ? EIO : errno;
-            break;
-        }
+    if (file >= 0 && !WriteAll(file, bytes)) {
+        const int cause = errno;
+        close(file);
+        errno = cause;
+    } else if (file >= 0 && close(file) == 0) {
+        return true;
     }
-    if (file < 0 || written < bytes.size() || close(file) != 0) {
-        error = std::string("cannot write ") + path + ": " + std::strerror(errno);
-        if (file >= 0 && written < bytes.size()) {
-            close(file);
-        }
-        return false;
-    }
-    return true;
+    error = std::string("cannot write ") + path + ": " + std::strerror(errno);
+    return false;
 }
 
 // The PNG output's per-worker state: an encoder and room for a file name each.
@@ -311,8 +304,7 @@ int Run(const Options& options, const std::vector<FrameRange>& ranges) {
     VideoOutput video;
     video.File = options.VideoFile;
     std::string error;
-    if (!options.VideoFile.empty() &&
-        !StartVideo(video, ScreenWidth, ScreenHeight, error)) {
+    if (!options.VideoFile.empty() && !StartVideo(video, ScreenWidth, ScreenHeight, error)) {
         std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
         return 1;
     }

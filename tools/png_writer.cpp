@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "tools/frame_output.h"
+
 namespace {
 
 constexpr std::array<uint8_t, 8> Signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -37,34 +39,13 @@ size_t SealChunk(uint8_t* chunk, const char (&type)[5], size_t dataSize) {
     return dataSize + ChunkOverhead;
 }
 
-// B, G, R, unused to R, G, B. Black, most of a frame, is done four pixels at a time.
-void ConvertRow(const uint8_t* source, uint8_t* target, int32_t width) {
-    for (int32_t column = 0; column < width;) {
-        uint64_t words[2] = {1, 1};
-        if (column + 4 <= width) {
-            std::memcpy(words, source, sizeof words);
-        }
-        const int32_t pixels = (words[0] | words[1]) == 0 ? 4 : 1;
-        if (pixels == 4) {
-            std::memset(target, 0, 12);
-        } else {
-            target[0] = source[2];  // red
-            target[1] = source[1];  // green
-            target[2] = source[0];  // blue
-        }
-        column += pixels;
-        source += 4 * pixels;
-        target += 3 * pixels;
-    }
-}
-
 // Writes the rows as PNG filters them: a filter byte, then R, G, B per pixel.
 void FilterRows(PngEncoder& encoder, const uint8_t* pixels, int32_t pitch) {
     const size_t rowBytes = size_t(encoder.Width) * 3 + 1;
     for (int32_t row = 0; row < encoder.Height; ++row) {
         uint8_t* target = encoder.Filtered.data() + size_t(row) * rowBytes;
         target[0] = encoder.Settings.SubFilter ? 1 : 0;
-        ConvertRow(pixels + std::ptrdiff_t(row) * pitch, target + 1, encoder.Width);
+        ConvertRowToRgb(pixels + std::ptrdiff_t(row) * pitch, target + 1, encoder.Width);
         if (encoder.Settings.SubFilter) {
             uint8_t* line = encoder.Filtered.data() + size_t(row) * rowBytes + 1;
             for (size_t byte = rowBytes - 2; byte >= 3; --byte) {

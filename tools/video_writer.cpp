@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "tools/frame_output.h"
+
 extern char** environ;
 
 namespace {
@@ -139,31 +141,17 @@ bool StartVideo(VideoOutput& video, int32_t width, int32_t height, std::string& 
 }
 
 bool WriteVideoFrame(VideoOutput& video, const uint8_t* pixels, int32_t pitch, std::string& error) {
-    uint8_t* target = video.Rgb.data();
+    const size_t rowBytes = size_t(video.Width) * 3;
     for (int32_t row = 0; row < video.Height; ++row) {
-        const uint8_t* source = pixels + std::ptrdiff_t(row) * pitch;
-        for (int32_t column = 0; column < video.Width; ++column, source += 4, target += 3) {
-            target[0] = source[2];  // red
-            target[1] = source[1];  // green
-            target[2] = source[0];  // blue
-        }
+        ConvertRowToRgb(pixels + std::ptrdiff_t(row) * pitch,
+                        video.Rgb.data() + size_t(row) * rowBytes, video.Width);
     }
-    size_t written = 0;
-    while (written < video.Rgb.size()) {
-        const ssize_t result =
-            write(video.Pipe, video.Rgb.data() + written, video.Rgb.size() - written);
-        if (result < 0 && errno == EINTR) {
-            continue;
-        }
-        if (result <= 0) {
-            error = errno == EPIPE
-                        ? "ffmpeg stopped reading frames"
-                        : std::string("cannot send frames to ffmpeg: ") + std::strerror(errno);
-            return false;
-        }
-        written += size_t(result);
+    if (WriteAll(video.Pipe, video.Rgb)) {
+        return true;
     }
-    return true;
+    error = errno == EPIPE ? "ffmpeg stopped reading frames"
+                           : std::string("cannot send frames to ffmpeg: ") + std::strerror(errno);
+    return false;
 }
 
 bool FinishVideo(VideoOutput& video, std::string& error) {
