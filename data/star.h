@@ -15,7 +15,8 @@ struct Vec3 {
 using Star = Vec3;
 
 inline constexpr int32_t MaxStars = 17225;    // capacity of StarArray, loaded or not
-inline constexpr double CellSize = 100000.0;  // edge of one cell, one unit of the file
+inline constexpr float FileUnit = 100000.0f;  // world units in one unit of the galaxy file
+inline constexpr double CellSize = FileUnit;  // a cell's edge is one file unit
 
 // Star positions, zero-filled at start; the loader fills it, the grouping reorders it once.
 // Aligned to a cache line, like ProjectedStarArray, so that the projection's 32-byte loads and
