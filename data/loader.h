@@ -11,7 +11,7 @@
 // one "." per comment to standard output, diagnostics to standard error. Returns the number of
 // complete records read (stored or not), or 0 if the file cannot be opened.
 //
-// A record is x y z (the "%f" syntax, rounded once to float, times 100000.0f in double) and a
+// A record is x y z (the "%f" syntax, rounded once to float, times FileUnit in double) and a
 // tag (the "%d" syntax; its low 8 bits are kept). A line with a malformed field is skipped from
 // that field on; a record cut short by a comment or the end of the file is dropped; a record
 // with a file value outside (-21476, 21475), an infinite one, or a tag outside 32 bits is read
@@ -25,16 +25,3 @@ int32_t LoadGalaxy(Star* stars, uint8_t* tags, const char* fileName, int32_t cap
 // afterwards is unspecified. Not reentrant.
 int32_t LoadGalaxyFromStream(Star* stars, uint8_t* tags, std::FILE* stream, const char* fileName,
                              int32_t capacity, int32_t stride, std::FILE* out, std::FILE* err);
-
-// Whether the loader may read the plain short fields of nearly every file by its quick path,
-// which gives exactly what the byte-by-byte path gives; tests and the fuzzer turn it off to
-// compare the two.
-extern bool LoaderQuickPath;
-
-// Reads the rest of a header line (without its leading '#'), keeps its first limit characters
-// in buffer and ends them with a line feed and a NUL; buffer must hold limit + 2 bytes. The
-// line ends at CR, LF or CR LF, which is consumed, or at the end of the file.
-void ReadHeaderLine(std::FILE* stream, char* buffer, int32_t limit);
-
-// Discards the rest of a comment line, its line end (CR, LF or CR LF) included.
-void SkipComment(std::FILE* stream);

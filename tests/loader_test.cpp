@@ -101,21 +101,6 @@ TEST(Loader, DamagedLinesCostOnlyThemselves) {
     ExpectLoads(cases);
 }
 
-TEST(Loader, LineReadersStopAfterOneLineEnd) {
-    for (const std::string end : {"\r\n", "\n", "\r", ""}) {
-        std::string text = "abcdef" + end + "x";
-        std::FILE* stream = fmemopen(text.data(), text.size() - (end.empty() ? 1 : 0), "rb");
-        char buffer[6];
-        ReadHeaderLine(stream, buffer, 4);
-        EXPECT_STREQ(buffer, "abcd\n");
-        EXPECT_EQ(std::fgetc(stream), end.empty() ? EOF : 'x');
-        std::rewind(stream);
-        SkipComment(stream);
-        EXPECT_EQ(std::fgetc(stream), end.empty() ? EOF : 'x');
-        std::fclose(stream);
-    }
-}
-
 // Short numbers take a quicker path than long ones; both must round like the C library.
 TEST(Loader, RandomDecimalsRoundLikeTheCLibrary) {
     std::mt19937_64 random(11);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "data/loader.h"
+#include "data/loader_internal.h"
 
 struct LoadOutcome {
     int32_t passes;

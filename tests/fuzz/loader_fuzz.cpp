@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data/loader.h"
+#include "data/loader_internal.h"
 
 namespace {
 
