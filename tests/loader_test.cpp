@@ -161,4 +161,40 @@ TEST(Loader, QuickPathMatchesTheExactPath) {
     }
 }
 
+// The quick path's digit arithmetic against plain arithmetic: every byte at every place, random
+// digit runs, and every quotient the quick path rounds.
+TEST(Loader, QuickDigitArithmeticMatchesPlainArithmetic) {
+    for (int place = 0; place < 8; ++place) {
+        for (int byte = 0; byte < 256; ++byte) {
+            const uint64_t bytes = 0x3030303030303030u & ~(uint64_t{0xFF} << (8 * place));
+            const bool digit = byte >= '0' && byte <= '9';
+            ASSERT_EQ(loader::LeadingDigits(bytes | uint64_t(byte) << (8 * place)),
+                      digit ? 8 : place);
+        }
+    }
+    std::mt19937_64 random(5);
+    for (int trial = 0; trial < 100000; ++trial) {
+        uint64_t bytes = 0;  // mostly digits
+        for (int place = 0; place < 8; ++place) {
+            bytes |= (random() % 8 ? '0' + random() % 10 : random() % 256) << (8 * place);
+        }
+        int count = 0;
+        uint64_t value = 0;
+        for (; count < 8 && (bytes >> (8 * count) & 0xFF) - '0' < 10; ++count) {
+            value = value * 10 + ((bytes >> (8 * count) & 0xFF) - '0');
+        }
+        ASSERT_EQ(loader::DigitsValue(bytes, count), value);
+    }
+    float power = 1.0f;
+    for (int fraction = 0; fraction <= 7; ++fraction, power *= 10.0f) {
+        for (uint32_t digits = 0; digits < 10000000; ++digits) {
+            const float exact = static_cast<float>(digits) / power;
+            if (std::bit_cast<uint32_t>(loader::QuotientToFloat(digits, fraction)) !=
+                std::bit_cast<uint32_t>(exact)) {
+                FAIL() << digits << " / 10^" << fraction;
+            }
+        }
+    }
+}
+
 }  // namespace
