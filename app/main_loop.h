@@ -16,5 +16,4 @@ MainLoopPass RunMainLoopPass(PollEventFunction pollEvent, DrawFrameFunction draw
 
 // Runs passes until an event ends the program, a quit signal arrives, or frameLimit frames are
 // drawn (0: no limit). Returns the number of frames drawn.
-int64_t RunMainLoop(PollEventFunction pollEvent, DrawFrameFunction drawFrame,
-                    int64_t frameLimit);
+int64_t RunMainLoop(PollEventFunction pollEvent, DrawFrameFunction drawFrame, int64_t frameLimit);

@@ -4,3 +4,5 @@
 DisplayDevice* DisplayObject = nullptr;    // the display behind the surfaces
 DisplaySurface* PrimarySurface = nullptr;  // what is shown
 DisplaySurface* BackBuffer = nullptr;      // what is drawn
+
+DisplayDevice::~DisplayDevice() = default;

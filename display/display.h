@@ -63,7 +63,13 @@ class DisplaySurface {
     virtual HResult Flip() = 0;  // on the primary surface: shows the back buffer
 };
 
-class DisplayDevice;  // whatever the implementation needs behind the surfaces
+// Whatever an implementation keeps behind the surfaces; only the display that made it looks
+// inside (SdlDisplayDevice over SDL2, MemoryDisplayDevice in memory). Abstract: there is no
+// device apart from one of those.
+class DisplayDevice {
+  public:
+    virtual ~DisplayDevice() = 0;
+};
 
 extern DisplayDevice* DisplayObject;    // null before InitDisplay and after ShutdownDisplay
 extern DisplaySurface* PrimarySurface;  // the visible surface

@@ -95,22 +95,23 @@ std::vector<uint8_t> MakeBuffer() {
     return buffer;
 }
 
-}  // namespace
-
 // Everything InitDisplay creates: the two buffers and their surfaces.
-class DisplayDevice {
+class MemoryDisplayDevice final : public DisplayDevice {
   public:
     std::vector<uint8_t> Front = MakeBuffer();
     std::vector<uint8_t> Back = MakeBuffer();
     MemorySurface FrontSurface{Front, true};
     MemorySurface BackSurface{Back, false};
 
-    DisplayDevice() = default;
-    DisplayDevice(const DisplayDevice&) = delete;  // the surfaces refer to this one's buffers
-    DisplayDevice& operator=(const DisplayDevice&) = delete;
+    MemoryDisplayDevice() = default;
+    MemoryDisplayDevice(const MemoryDisplayDevice&) = delete;  // the surfaces use its buffers
+    MemoryDisplayDevice& operator=(const MemoryDisplayDevice&) = delete;
 };
 
-namespace {
+// The device behind DisplayObject, which only this display sets while it is linked in.
+MemoryDisplayDevice* MemoryDevice() {
+    return static_cast<MemoryDisplayDevice*>(DisplayObject);
+}
 
 // Fills the rectangle, clipped to the picture, with the fill colour's four bytes.
 HResult MemorySurface::Blt(const Rect& area, const BltEffects& effects) {
@@ -179,7 +180,7 @@ HResult MemorySurface::ReleaseDC(DeviceContext* context) {
 
 // Shows the back buffer: its pixels become the front buffer's, as the viewer would present them.
 HResult MemorySurface::Flip() {
-    DisplayDevice& device = *DisplayObject;
+    MemoryDisplayDevice& device = *MemoryDevice();
     HResult result = DisplayOk;
     if (!Primary) {
         result = DisplayErrorInvalidParams;
@@ -205,7 +206,7 @@ HResult InitDisplay(SDL_Window*, int32_t width, int32_t height, int32_t bitsPerP
         return DisplayErrorInvalidParams;
     }
     try {
-        DisplayObject = new DisplayDevice;
+        DisplayObject = new MemoryDisplayDevice;
     } catch (const std::bad_alloc&) {
         ErrorText = "no memory for the display buffers";
         return DisplayErrorOutOfMemory;
@@ -213,8 +214,8 @@ HResult InitDisplay(SDL_Window*, int32_t width, int32_t height, int32_t bitsPerP
     ClearMemoryDisplayLog();
     LockFailurePending = false;
     GetDCFailurePending = false;
-    PrimarySurface = &DisplayObject->FrontSurface;
-    BackBuffer = &DisplayObject->BackSurface;
+    PrimarySurface = &MemoryDevice()->FrontSurface;
+    BackBuffer = &MemoryDevice()->BackSurface;
     if (FontEnabled) {
         OpenTextFont();  // without a font the display still works, only without text
     }
@@ -236,11 +237,11 @@ const char* DisplayErrorText() {
 }
 
 const uint8_t* MemoryFrontPixels() {
-    return DisplayObject != nullptr ? DisplayObject->Front.data() : nullptr;
+    return DisplayObject != nullptr ? MemoryDevice()->Front.data() : nullptr;
 }
 
 const uint8_t* MemoryBackPixels() {
-    return DisplayObject != nullptr ? DisplayObject->Back.data() : nullptr;
+    return DisplayObject != nullptr ? MemoryDevice()->Back.data() : nullptr;
 }
 
 int32_t MemoryPitch() {

@@ -18,10 +18,8 @@ namespace {
 constexpr int32_t DefaultRefreshRate = 60;  // Hz, when the display does not say
 constexpr int64_t NanosecondsPerSecond = 1000000000;
 
-}  // namespace
-
 // What stands behind the surfaces: the renderer and the texture the back buffer is shown through.
-class DisplayDevice {
+class SdlDisplayDevice final : public DisplayDevice {
   public:
     SDL_Window* Window = nullptr;
     SDL_Renderer* Renderer = nullptr;
@@ -32,8 +30,6 @@ class DisplayDevice {
     int32_t TextureBuilds = 0;             // textures made since InitDisplay
     FlipPacer Pacer;
 };
-
-namespace {
 
 // The back buffer: an XRGB8888 surface in system memory, bytes B, G, R, unused.
 class SdlBackBuffer final : public DisplaySurface {
@@ -62,12 +58,13 @@ class SdlPrimarySurface final : public DisplaySurface {
     HResult Flip() override;
 };
 
-DisplayDevice Device;             // the one display device, live between Init and Shutdown
+SdlDisplayDevice Device;          // the one display device, live between Init and Shutdown
 SdlBackBuffer BackBufferObject;   // what BackBuffer points at while the display is up
 SdlPrimarySurface PrimaryObject;  // what PrimarySurface points at while the display is up
 char ErrorText[256] = "";         // the reason for the last failure of InitDisplay
 
-HResult Fail(HResult result, const char* what) {
+// Keeps the reason for DisplayErrorText and returns the failure.
+HResult FailSetUp(HResult result, const char* what) {
     std::snprintf(ErrorText, sizeof ErrorText, "%s: %s", what, SDL_GetError());
     return result;
 }
@@ -163,7 +160,7 @@ void SleepUntil(int64_t deadline) {
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-HResult CreateStreamingTexture(DisplayDevice& device) {
+HResult CreateStreamingTexture(SdlDisplayDevice& device) {
     device.Texture = SDL_CreateTexture(device.Renderer, SDL_PIXELFORMAT_XRGB8888,
                                        SDL_TEXTUREACCESS_STREAMING, device.Width, device.Height);
     if (device.Texture == nullptr) {
@@ -177,20 +174,20 @@ HResult CreateStreamingTexture(DisplayDevice& device) {
 // A lost device takes its textures with it; the next flip makes the texture anew.
 int WatchForDeviceReset(void* userData, SDL_Event* event) {
     if (event->type == SDL_RENDER_TARGETS_RESET || event->type == SDL_RENDER_DEVICE_RESET) {
-        static_cast<DisplayDevice*>(userData)->TextureLost = true;
+        static_cast<SdlDisplayDevice*>(userData)->TextureLost = true;
     }
     return 1;
 }
 
 // The display object: a renderer with vsync, accelerated if possible, else in software.
-HResult CreateRenderer(DisplayDevice& device) {
+HResult CreateRenderer(SdlDisplayDevice& device) {
     device.Renderer =
         SDL_CreateRenderer(device.Window, -1, SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC);
     if (device.Renderer == nullptr) {
         device.Renderer = SDL_CreateRenderer(device.Window, -1,
                                              SDL_RENDERER_SOFTWARE | SDL_RENDERER_PRESENTVSYNC);
     }
-    return device.Renderer == nullptr ? Fail(DisplayErrorNoDevice, "cannot create a renderer")
+    return device.Renderer == nullptr ? FailSetUp(DisplayErrorNoDevice, "cannot create a renderer")
                                       : DisplayOk;
 }
 
@@ -206,19 +203,19 @@ int64_t RefreshInterval(SDL_Window* window) {
 }
 
 // The frame keeps its shape: scaled to fit the window, black bars, whole pixels unblurred.
-HResult SetFrameSize(DisplayDevice& device) {
+HResult SetFrameSize(SdlDisplayDevice& device) {
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "0");
     if (SDL_RenderSetLogicalSize(device.Renderer, device.Width, device.Height) != 0) {
-        return Fail(DisplayErrorGeneric, "cannot set the frame size");
+        return FailSetUp(DisplayErrorGeneric, "cannot set the frame size");
     }
     return DisplayOk;
 }
 
-HResult CreateBackBuffer(DisplayDevice& device) {
+HResult CreateBackBuffer(SdlDisplayDevice& device) {
     BackBufferObject.Pixels = SDL_CreateRGBSurfaceWithFormat(0, device.Width, device.Height, 32,
                                                              SDL_PIXELFORMAT_XRGB8888);
     if (BackBufferObject.Pixels == nullptr) {
-        return Fail(DisplayErrorOutOfMemory, "cannot create the back buffer");
+        return FailSetUp(DisplayErrorOutOfMemory, "cannot create the back buffer");
     }
     SDL_FillRect(BackBufferObject.Pixels, nullptr, 0);
     return DisplayOk;
@@ -226,7 +223,7 @@ HResult CreateBackBuffer(DisplayDevice& device) {
 
 // After a reset the texture's picture, or the texture itself, is gone: make it anew, and if the
 // renderer cannot, the renderer too. Both are remade on the next flip if this one fails.
-bool RebuildAfterReset(DisplayDevice& device) {
+bool RebuildAfterReset(SdlDisplayDevice& device) {
     SDL_DestroyTexture(device.Texture);
     device.Texture = nullptr;
     if (device.Renderer != nullptr && CreateStreamingTexture(device) == DisplayOk) {
@@ -241,7 +238,7 @@ bool RebuildAfterReset(DisplayDevice& device) {
 }
 
 // Uploads the back buffer into the texture and presents it, scaled, between black bars.
-HResult PresentBackBuffer(DisplayDevice& device, SDL_Surface* pixels) {
+HResult PresentBackBuffer(SdlDisplayDevice& device, SDL_Surface* pixels) {
     HResult result = DisplayErrorGeneric;
     if (SDL_UpdateTexture(device.Texture, nullptr, pixels->pixels, pixels->pitch) == 0) {
         SDL_SetRenderDrawColor(device.Renderer, 0, 0, 0, 255);
@@ -282,7 +279,7 @@ HResult InitDisplay(SDL_Window* window, int32_t width, int32_t height, int32_t b
     BackBuffer = nullptr;
     ErrorText[0] = '\0';
     if (window == nullptr) {
-        return Fail(DisplayErrorNoDevice, "no window");
+        return FailSetUp(DisplayErrorNoDevice, "no window");
     }
     if (width <= 0 || height <= 0 || bitsPerPixel != 32) {
         std::snprintf(ErrorText, sizeof ErrorText, "unsupported mode %dx%d at %d bits", width,
@@ -306,7 +303,7 @@ HResult InitDisplay(SDL_Window* window, int32_t width, int32_t height, int32_t b
         return result;
     }
     if (CreateStreamingTexture(Device) != DisplayOk) {
-        return Fail(DisplayErrorOutOfMemory, "cannot create the frame texture");
+        return FailSetUp(DisplayErrorOutOfMemory, "cannot create the frame texture");
     }
     PrimarySurface = &PrimaryObject;
     if ((result = CreateBackBuffer(Device)) != DisplayOk) {
