@@ -1,5 +1,5 @@
-// projection_test.cpp: ProjectPoints against worked examples, closed forms and a literal
-// one-point-at-a-time reference, bit for bit.
+// projection_test.cpp: the projection against worked examples, closed forms and the literal
+// formulas, and its AVX2 path against its plain one, bit for bit.
 #include "view/projection.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "view/camera.h"
+#include "view/projection_point.h"
 
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
 
 struct TestCamera {
     Vec3 position;
@@ -23,6 +25,10 @@ struct TestCamera {
     Vec3 up;
     double focal;
 };
+
+Projector Prepare(const TestCamera& camera) {
+    return MakeProjector(camera.position, camera.direction, camera.up, camera.focal);
+}
 
 ProjectedStar ProjectOne(const TestCamera& camera, const Vec3& point) {
     ProjectedStar out{};
@@ -43,16 +49,12 @@ double Triple(const Vec3& a, const Vec3& b, const Vec3& c) {  // a . (b x c)
            a.z * (b.x * c.y - b.y * c.x);
 }
 
-double Dot(const Vec3& a, const Vec3& b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
 Vec3 Unit(const Vec3& v) {
-    const double length = std::sqrt(Dot(v, v));
+    const double length = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
     return {v.x / length, v.y / length, v.z / length};
 }
 
-// The projection written out term by term, one point at a time, as a check on the fast path.
+// The projection written out term by term, one point at a time, as a check on both paths.
 ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
     const Vec3 f = Unit(camera.direction), u = Unit(camera.up), c = camera.position;
     const Vec3 s{f.y * u.z - f.z * u.y, f.z * u.x - f.x * u.z, f.x * u.y - f.y * u.x};
@@ -67,18 +69,24 @@ ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
     return {Triple(d, u, q) * r, Triple(s, d, q) * r, depth};
 }
 
-// Projects points[from, to) over a sentinel-filled output: the reference within the range,
-// the sentinel untouched outside it.
-void ExpectRangeMatchesReference(const TestCamera& camera, const std::vector<Vec3>& points,
-                                 int32_t from, int32_t to) {
-    const ProjectedStar sentinel{12345.678, -1.0, 9.0};
-    std::vector<ProjectedStar> projected(points.size(), sentinel);
-    ProjectPoints(points.data(), projected.data(), camera.position, camera.direction, camera.up,
-                  camera.focal, from, to);
+using Path = void (*)(const Projector&, const Vec3*, ProjectedStar*, int32_t, int32_t);
+
+// points[from, to) projected by `path` over a sentinel-filled output.
+std::vector<ProjectedStar> ProjectWith(Path path, const TestCamera& camera,
+                                       const std::vector<Vec3>& points, int32_t from, int32_t to) {
+    std::vector<ProjectedStar> projected(points.size(), ProjectedStar{12345.678, -1.0, 9.0});
+    path(Prepare(camera), points.data(), projected.data(), from, to);
+    return projected;
+}
+
+// The reference within the range, the sentinel untouched outside it.
+void ExpectMatchesReference(Path path, const TestCamera& camera, const std::vector<Vec3>& points,
+                            int32_t from, int32_t to) {
+    const std::vector<ProjectedStar> projected = ProjectWith(path, camera, points, from, to);
     for (std::size_t k = 0; k < points.size(); ++k) {
-        const int32_t i = static_cast<int32_t>(k);
-        const ProjectedStar expected =
-            i >= from && i < to ? ReferenceProject(camera, points[k]) : sentinel;
+        const auto i = static_cast<int32_t>(k);
+        const ProjectedStar expected = i >= from && i < to ? ReferenceProject(camera, points[k])
+                                                           : ProjectedStar{12345.678, -1.0, 9.0};
         ASSERT_TRUE(SameValues(projected[k], expected))
             << "point " << i << " (" << points[k].x << ", " << points[k].y << ", " << points[k].z
             << ") of " << from << ".." << to << " focal " << camera.focal;
@@ -94,16 +102,14 @@ TestCamera FirstStepCamera() {
     return camera;
 }
 
-struct Example {
-    TestCamera camera;
-    Vec3 point;
-    ProjectedStar expected;
-    double tolerance;
-};
-
 TEST(ProjectionExamples, WorkedCasesInBothModes) {
     const double root2 = std::sqrt(2.0);
-    const Example examples[] = {
+    const struct {
+        TestCamera camera;
+        Vec3 point;
+        ProjectedStar expected;
+        double tolerance;
+    } examples[] = {
         {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, {1010, -80, 80}, {50, 25, 1000}, 0.0},
         {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 0.0}, {1010, -80, 80}, {100, 50, 1000}, 0.0},
         {{{10, 20, 30}, {1, 0, 0}, {0, 0, 1}, 1000.0}, {10, 20, 30}, {0, 0, 0}, 0.0},
@@ -112,15 +118,15 @@ TEST(ProjectionExamples, WorkedCasesInBothModes) {
         {{{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 2.0}, {0, 0, 1}, {0, 2 * root2, -1}, 1e-15},
         {FirstStepCamera(), {0, 0, 0}, {-545.0329, 0.0, 878261.076}, 5e-4},
     };
-    for (const Example& example : examples) {
+    for (const auto& example : examples) {
         const ProjectedStar out = ProjectOne(example.camera, example.point);
         EXPECT_NEAR(out.x, example.expected.x, example.tolerance);
         EXPECT_NEAR(out.y, example.expected.y, example.tolerance);
         EXPECT_NEAR(out.depth, example.expected.depth, example.tolerance);
     }
     // S = F x U points to the viewer's right: F = +x, U = +z gives S = -y.
-    const ViewBasis alongX = MakeViewBasis({3, 0, 0}, {0, 0, 5});
-    EXPECT_TRUE(alongX.Side.x == 0.0 && alongX.Side.y == -1.0 && alongX.Side.z == 0.0);
+    const Vec3 side = Prepare({{0, 0, 0}, {3, 0, 0}, {0, 0, 5}, 0.0}).Basis.Side;
+    EXPECT_TRUE(side.x == 0.0 && side.y == -1.0 && side.z == 0.0);
 }
 
 TEST(ProjectionDegenerate, BadCamerasGiveNaNOrInfinityNeverATrap) {
@@ -146,12 +152,12 @@ TEST(ProjectionDegenerate, BadCamerasGiveNaNOrInfinityNeverATrap) {
     EXPECT_NEAR(eyePlane.depth, -1.0, 1e-15);
 }
 
+// Parallel, the viewer's focal distance, any other, and NaN (parallel too), in turn.
 std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
     std::uniform_real_distribution<double> position(-2e6, 2e6);
     std::uniform_real_distribution<double> axis(-3.0, 3.0);
     std::vector<TestCamera> cameras;
     for (int n = 0; n < count; ++n) {
-        // Parallel, the viewer's focal distance, any other, and NaN (parallel too).
         const double focals[] = {0.0, 1000.0, axis(random) * 500.0, NaN};
         cameras.push_back({{position(random), position(random), position(random)},
                            {axis(random), axis(random), axis(random)},
@@ -161,7 +167,7 @@ std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
     return cameras;
 }
 
-TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingElse) {
+TEST(ProjectionReference, RangesMatchTheLiteralFormulasAndTouchNothingElse) {
     std::mt19937_64 random(11);
     std::vector<TestCamera> cameras = RandomCameras(random, 40);
     cameras.push_back(FirstStepCamera());
@@ -170,7 +176,7 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
     for (Vec3& point : points) {
         point = {coordinate(random), coordinate(random), coordinate(random)};
     }
-    const int32_t count = static_cast<int32_t>(points.size());
+    const auto count = static_cast<int32_t>(points.size());
     for (std::size_t n = 0; n < cameras.size(); ++n) {
         // Starts and ends at every offset within four points, short ranges of 1 to 9 points,
         // and empty or reversed ones that must write nothing.
@@ -178,67 +184,98 @@ TEST(ProjectionReference, RangesMatchTheLiteralFormulasBitForBitAndTouchNothingE
         const int32_t to = n % 5 == 4   ? from + static_cast<int32_t>(n % 9) + 1
                            : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
                                         : count - static_cast<int32_t>(n % 3);
-        ExpectRangeMatchesReference(cameras[n], points, from, to);
+        ExpectMatchesReference(ProjectRange, cameras[n], points, from, to);
     }
 }
 
-// Upright cameras (up along +z) take a shortened form on AVX2 that must keep the
-// literal formulas' bits; these points give it zero and non-finite sums, one per block of 16,
-// between blocks of ordinary points that it keeps.
-TEST(ProjectionReference, UprightCamerasKeepTheLiteralBitsOnZeroAndNonFiniteSums) {
-    constexpr double Inf = std::numeric_limits<double>::infinity();
+// Upright cameras (up along +z, which the AVX2 path takes in a short form) and others, over
+// points that give zero and non-finite sums, one per block of 16 between ordinary points.
+struct AwkwardInputs {
+    std::vector<TestCamera> cameras;
+    std::vector<Vec3> points;
+};
+
+AwkwardInputs MakeAwkwardInputs() {
     std::mt19937_64 random(5);
     std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
     std::uniform_real_distribution<double> angle(-4.0, 4.0);
-    // Two on the special coordinates below, one with no forward axis, the rest anywhere, looking
-    // level or tilted.
-    std::vector<TestCamera> cameras{{{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 1000.0},
-                                    {{1, 1, -0.0}, {-0.0, -3, 0}, {0, 0, 2}, 500.0},
-                                    {{1, 1, 0}, {NaN, 1, 0}, {0, 0, 1}, 1000.0}};
+    // Two upright on the special coordinates below, one with no forward axis, the rest anywhere,
+    // looking level or tilted; then oblique cameras of every kind.
+    AwkwardInputs inputs{{{{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 1000.0},
+                          {{1, 1, -0.0}, {-0.0, -3, 0}, {0, 0, 2}, 500.0},
+                          {{1, 1, 0}, {NaN, 1, 0}, {0, 0, 1}, 1000.0}},
+                         {}};
     for (int n = 0; n < 6; ++n) {
         const double a = angle(random);
-        cameras.push_back({{coordinate(random), coordinate(random), n % 2 ? 0.0 : coordinate(random)},
-                           {std::cos(a), std::sin(a), n % 3 ? 0.0 : a},
-                           {0, 0, 1},
-                           1000.0});
+        inputs.cameras.push_back(
+            {{coordinate(random), coordinate(random), n % 2 ? 0.0 : coordinate(random)},
+             {std::cos(a), std::sin(a), n % 3 ? 0.0 : a},
+             {0, 0, 1},
+             1000.0});
+    }
+    for (const TestCamera& camera : RandomCameras(random, 8)) {
+        inputs.cameras.push_back(camera);
     }
     // Exact zeros where a point shares a coordinate with the camera or lies in the eye plane,
     // signed zeros, infinities, NaN and products that overflow.
     const double specials[] = {0.0, -0.0, 1.0, -1000.0, -500.0, Inf, -Inf, NaN, 1e300};
-    std::vector<Vec3> points;
     for (double x : specials) {
         for (double y : specials) {
             for (double z : specials) {
-                points.push_back({x, y, z});
+                inputs.points.push_back({x, y, z});
                 for (int k = 0; k < 31; ++k) {
-                    points.push_back({coordinate(random), coordinate(random), coordinate(random)});
+                    inputs.points.push_back(
+                        {coordinate(random), coordinate(random), coordinate(random)});
                 }
             }
         }
     }
-    points.shrink_to_fit();  // no spare capacity: a read past the last point trips ASan
-    const int32_t count = static_cast<int32_t>(points.size());
-    for (std::size_t n = 0; n < cameras.size(); ++n) {
-        const TestCamera& camera = cameras[n];
-        ASSERT_TRUE(MakeProjector(camera.position, camera.direction, camera.up, camera.focal).Upright);
+    inputs.points.shrink_to_fit();  // no spare capacity: a read past the last point trips ASan
+    return inputs;
+}
+
+TEST(ProjectionPaths, PlainPathKeepsTheLiteralBitsOnAwkwardValues) {
+    const AwkwardInputs inputs = MakeAwkwardInputs();
+    const auto count = static_cast<int32_t>(inputs.points.size());
+    for (std::size_t n = 0; n < inputs.cameras.size(); ++n) {
+        ExpectMatchesReference(ProjectRangeScalar, inputs.cameras[n], inputs.points,
+                               static_cast<int32_t>(n % 5), count - static_cast<int32_t>(n % 3));
+    }
+}
+
+TEST(ProjectionPaths, Avx2PathGivesThePlainPathsBitsOnAwkwardValues) {
+    if (__builtin_cpu_supports("avx2") == 0) {
+        GTEST_SKIP() << "this CPU has no AVX2";
+    }
+    const AwkwardInputs inputs = MakeAwkwardInputs();
+    const auto count = static_cast<int32_t>(inputs.points.size());
+    for (std::size_t n = 0; n < inputs.cameras.size(); ++n) {
+        ASSERT_EQ(Prepare(inputs.cameras[n]).Upright, n < 9);
         // Ranges that start and end anywhere within a block of sixteen, up to the array's end.
-        ExpectRangeMatchesReference(camera, points, static_cast<int32_t>(n % 5),
-                                    count - static_cast<int32_t>(n % 3));
+        const auto from = static_cast<int32_t>(n % 5), to = count - static_cast<int32_t>(n % 3);
+        const std::vector<ProjectedStar> plain =
+            ProjectWith(ProjectRangeScalar, inputs.cameras[n], inputs.points, from, to);
+        const std::vector<ProjectedStar> fast =
+            ProjectWith(ProjectRangeAvx2, inputs.cameras[n], inputs.points, from, to);
+        for (std::size_t k = 0; k < plain.size(); ++k) {
+            ASSERT_TRUE(SameValues(plain[k], fast[k])) << "camera " << n << " point " << k;
+        }
     }
 }
 
 TEST(ProjectionReference, AgreesWithClosedForms) {
     std::mt19937_64 random(7);
+    const auto dot = [](const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; };
     for (const TestCamera& camera : RandomCameras(random, 60)) {
-        const ViewBasis basis = MakeViewBasis(camera.direction, camera.up);
+        const ViewBasis basis = Prepare(camera).Basis;
         const Vec3 s = basis.Side, u = basis.Up, f = basis.Forward;
-        const double fu = Dot(f, u), s2 = 1.0 - fu * fu;
+        const double fu = dot(f, u), s2 = 1.0 - fu * fu;
         if (s2 < 0.05) {
             continue;  // nearly parallel axes amplify rounding beyond a fixed tolerance
         }
         const Vec3 p{1e5, -3e5, 7e4};  // relative to the camera
-        const double pu = Dot(p, u), pf = Dot(p, f);
-        double a = Dot(p, s) / s2, b = (pu - pf * fu) / s2;
+        const double pu = dot(p, u), pf = dot(p, f);
+        double a = dot(p, s) / s2, b = (pu - pf * fu) / s2;
         const double c = (pf - pu * fu) / s2;
         if (camera.focal != 0.0 && !std::isnan(camera.focal)) {
             const double scale = camera.focal / (camera.focal + c);

@@ -9,6 +9,7 @@
 
 #include "data/cells.h"
 #include "view/camera.h"
+#include "view/simd.h"
 
 alignas(64) std::array<ProjectedStar, MaxStars> ProjectedStarArray{};
 std::vector<ProjectedStar> ProjectedCentre;
@@ -73,26 +74,21 @@ void ProjectAllCentres(const Projector& projector) {
     ProjectRange(projector, CellCentre.data(), ProjectedCentre.data(), 0, CellCount);
 }
 
-// CellFlags is always inlined, so its Double4 values never cross a call and GCC's note on the
-// AVX calling convention does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // The ratio rule: 1 once the camera has moved far enough, against its distance to the centre,
 // for the cached picture to be wrong; a camera exactly at the centre gives 1 without a division
 // by zero. The proximity rule: 1 with the camera strictly inside the cube around the centre.
 // NaN fails every comparison, so it flags nothing. Written without branches, for one cell or four
 // AVX2 lanes, so that the two give the same flags.
 template <typename Real, typename Flag>
-[[gnu::always_inline]] inline Flag CellFlags(Real movedX, Real movedY, Real movedZ, Real toX,
-                                             Real toY, Real toZ) {
-    const Real moved2 = movedX * movedX + movedY * movedY + movedZ * movedZ;
-    const Real distance2 = toX * toX + toY * toY + toZ * toZ;
+[[gnu::always_inline]] inline Flag CellFlags(const Xyz<Real>& moved, const Xyz<Real>& to) {
+    const Real moved2 = Dot(moved, moved);
+    const Real distance2 = Dot(to, to);
     const Flag atCentre = distance2 == 0.0;
     const Real divisor = atCentre ? Real{} + 1.0 : distance2;
     const Flag stale = moved2 / divisor >= StaleRatio;
-    const Flag near = (toX < ProximityHalfEdge) & (toX > -ProximityHalfEdge) &
-                      (toY < ProximityHalfEdge) & (toY > -ProximityHalfEdge) &
-                      (toZ < ProximityHalfEdge) & (toZ > -ProximityHalfEdge);
+    const Flag near = (to.x < ProximityHalfEdge) & (to.x > -ProximityHalfEdge) &
+                      (to.y < ProximityHalfEdge) & (to.y > -ProximityHalfEdge) &
+                      (to.z < ProximityHalfEdge) & (to.z > -ProximityHalfEdge);
     return atCentre | stale | near;
 }
 
@@ -104,17 +100,12 @@ template <typename Real, typename Flag>
         Cell& cell = CellTable[Index(i)];
         const Vec3& centre = CellCentre[Index(i)];
         const Vec3& last = cell.CameraAtProjection;
-        const bool flag =
-            CellFlags<double, bool>(camera.x - last.x, camera.y - last.y, camera.z - last.z,
-                                    camera.x - centre.x, camera.y - centre.y, camera.z - centre.z);
+        const bool flag = CellFlags<double, bool>(Minus(camera, last), Minus(camera, centre));
         cell.ReprojectFlag = flag ? 1 : 0;
         flagged += cell.ReprojectFlag;
     }
     return flagged;
 }
-
-using Double4 = double __attribute__((vector_size(32)));
-using Mask4 = int64_t __attribute__((vector_size(32)));
 
 // Picked once at load time by the CPU: AVX2 takes four cells per step, other processors one.
 [[gnu::target("default")]] int32_t MarkAll(const Vec3& camera) {
@@ -123,17 +114,15 @@ using Mask4 = int64_t __attribute__((vector_size(32)));
 
 // The x, y and z of four Vec3 at the given addresses, as lanes: the x y pairs are loaded whole
 // and unpacked, the z values one by one.
-[[gnu::target("avx2"), gnu::always_inline]] inline void GatherFour(const Vec3* v0, const Vec3* v1,
-                                                                   const Vec3* v2, const Vec3* v3,
-                                                                   Double4& x, Double4& y,
-                                                                   Double4& z) {
+[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 GatherFour(const Vec3* v0, const Vec3* v1,
+                                                                     const Vec3* v2,
+                                                                     const Vec3* v3) {
     const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v0->x)),
                                               _mm_loadu_pd(&v2->x), 1);  // x0 y0 x2 y2
     const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(&v1->x)),
                                              _mm_loadu_pd(&v3->x), 1);  // x1 y1 x3 y3
-    x = _mm256_unpacklo_pd(even, odd);
-    y = _mm256_unpackhi_pd(even, odd);
-    z = Double4{v0->z, v1->z, v2->z, v3->z};
+    return {_mm256_unpacklo_pd(even, odd), _mm256_unpackhi_pd(even, odd),
+            Double4{v0->z, v1->z, v2->z, v3->z}};
 }
 
 [[gnu::target("avx2")]] int32_t MarkAll(const Vec3& camera) {
@@ -144,14 +133,11 @@ using Mask4 = int64_t __attribute__((vector_size(32)));
     int32_t i = 0;
     for (; CellCount - i >= 4; i += 4) {
         Cell* const c = cells + i;
-        Double4 lastX, lastY, lastZ, centreX, centreY, centreZ;
-        GatherFour(&c[0].CameraAtProjection, &c[1].CameraAtProjection, &c[2].CameraAtProjection,
-                   &c[3].CameraAtProjection, lastX, lastY, lastZ);
-        GatherFour(centres + i, centres + i + 1, centres + i + 2, centres + i + 3, centreX, centreY,
-                   centreZ);
-        const Mask4 flags =
-            CellFlags<Double4, Mask4>(eye.x - lastX, eye.y - lastY, eye.z - lastZ, eye.x - centreX,
-                                      eye.y - centreY, eye.z - centreZ);
+        const Lanes4 last = GatherFour(&c[0].CameraAtProjection, &c[1].CameraAtProjection,
+                                       &c[2].CameraAtProjection, &c[3].CameraAtProjection);
+        const Lanes4 centre =
+            GatherFour(centres + i, centres + i + 1, centres + i + 2, centres + i + 3);
+        const Mask4 flags = CellFlags<Double4, Mask4>(Minus(eye, last), Minus(eye, centre));
         const int bits = _mm256_movemask_pd(reinterpret_cast<__m256d>(flags));
         for (int k = 0; k < 4; ++k) {
             c[k].ReprojectFlag = (bits >> k) & 1;

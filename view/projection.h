@@ -21,11 +21,6 @@ struct ViewBasis {
     double Delta;
 };
 
-// Normalises Direction and Up and derives the side axis and Delta. A NaN component in either
-// vector makes every field NaN (the length is NaN and so is every quotient); a zero-length
-// vector does the same through 0 / 0.
-ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up);
-
 // What ProjectPoints derives from a camera before its first point, so that many ranges can be
 // projected with one camera for the cost of one derivation.
 struct Projector {
@@ -35,7 +30,7 @@ struct Projector {
     Vec3 UpCrossForward;  // U x F: det[P, U, F] = P . (U x F) (parallel projection only)
     double InverseDelta;  // 1 / Delta
     bool Central;         // false for a FocalDistance of 0 or NaN
-    bool Upright;         // U = (0, 0, 1), as on the orbit: see ProjectCentralShort
+    bool Upright;         // U = (0, 0, 1), as on the orbit: see projection_avx2.cpp
 };
 
 Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance);
