@@ -1,24 +1,27 @@
-// grouping_bench.cpp: time of the cell grouping, ours beside the step-by-step reference.
+// grouping_bench.cpp: time of the cell grouping, the fast one beside the plain gather.
 //
-// Each iteration groups the same input: StarArray (or the reference's copy) is restored from
-// it while the timer is paused, so only SortStarsByCell, CountCells and BuildCells count.
+// Each iteration groups the same input: StarArray is restored from it while the timer is
+// paused, so only the grouping (SortStarsByCell or GatherStarsByCell), CountCells and
+// BuildCells count.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
 
 #include "data/cells.h"
 #include "data/star.h"
-#include "tests/support/literal_grouping.h"
 
 namespace {
 
+using Stars = std::array<Star, MaxStars>;
+
 // The worst case: 17224 stars each in a cell of its own, shuffled, and the last slot at the
-// origin as the loader leaves it; the reference then rescans the rest for every cell.
-literal::Stars DistinctCells() {
-    literal::Stars stars{};
+// origin as the loader leaves it; the plain gather then rescans the rest for every cell.
+Stars DistinctCells() {
+    Stars stars{};
     const auto middle = [](int32_t key) { return (key + (key < 0 ? -0.5 : 0.5)) * 100000.0; };
     for (int32_t slot = 0; slot < MaxStars - 1; ++slot) {
         stars[slot] =
@@ -31,8 +34,8 @@ literal::Stars DistinctCells() {
 
 // A galaxy-like input: an exponential disk of scale 3 file units with two spiral arms and a
 // thin vertical spread, filling every slot but the last; deterministic for a given library.
-literal::Stars SampleGalaxy() {
-    literal::Stars stars{};
+Stars SampleGalaxy() {
+    Stars stars{};
     std::mt19937_64 rng(2);
     std::exponential_distribution<double> radius(1.0 / 3.0);
     std::normal_distribution<double> spread(0.0, 0.3);
@@ -47,16 +50,17 @@ literal::Stars SampleGalaxy() {
     return stars;
 }
 
-void GroupOurs(benchmark::State& state, const literal::Stars& input) {
+// Groups `input` with `sort` (the fast or the plain grouping), then counts and builds cells.
+void GroupWith(benchmark::State& state, const Stars& input, void (*sort)()) {
     StarArray = input;
-    SortStarsByCell();
+    sort();
     CountCells();
     AllocateCellArrays();  // once: every iteration finds the same number of cells
     for (auto _ : state) {
         state.PauseTiming();
         StarArray = input;
         state.ResumeTiming();
-        SortStarsByCell();
+        sort();
         CountCells();
         BuildCells();
         benchmark::DoNotOptimize(CellTable.data());
@@ -66,18 +70,12 @@ void GroupOurs(benchmark::State& state, const literal::Stars& input) {
     ResetStars();
 }
 
-void GroupLiteral(benchmark::State& state, const literal::Stars& input) {
-    literal::Stars stars{};
-    int32_t count = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        stars = input;
-        state.ResumeTiming();
-        literal::SortStarsByCell(stars);
-        count = literal::CountCells(stars);
-        benchmark::DoNotOptimize(literal::BuildCells(stars));
-    }
-    state.counters["cells"] = count;
+void GroupOurs(benchmark::State& state, const Stars& input) {
+    GroupWith(state, input, SortStarsByCell);
+}
+
+void GroupLiteral(benchmark::State& state, const Stars& input) {
+    GroupWith(state, input, GatherStarsByCell);
 }
 
 void GroupDistinct(benchmark::State& state) {

@@ -6,7 +6,7 @@
 
 #include "data/star.h"
 
-// Names a star's cell: each coordinate times 1e-5, truncated toward zero.
+// Names a star's cell: on each axis, how many cell edges from the origin (see KeyOf).
 struct CellKey {
     int32_t x;
     int32_t y;
@@ -26,18 +26,23 @@ extern std::vector<Cell> CellTable;   // CellCount entries, in StarArray order
 extern std::vector<Vec3> CellCentre;  // CellCount centres, index-parallel to CellTable
 extern int32_t CellCount;             // number of distinct keys among all MaxStars slots
 
-// The key of a point: on each axis the coordinate times 1e-5 (a double), truncated toward zero
-// to 64 bits, of which the low 32 bits are kept. Defined for every double, even those the
-// loader never admits: a product beyond the 64-bit range saturates (so +inf gives -1 and
-// -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
+// The key of a point: on each axis the coordinate times 1 / CellSize (a double), truncated
+// toward zero to 64 bits, of which the low 32 bits are kept. Defined for every double, even
+// those the loader never admits: a product beyond the 64-bit range saturates (so +inf gives -1
+// and -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
 CellKey KeyOf(const Vec3& point);
 
 // Sizes CellTable and CellCentre to CellCount value-initialised entries; throws
 // std::bad_alloc on failure.
 void AllocateCellArrays();
 
-// Rearranges StarArray so that every key forms one contiguous run, in exactly the order of the
-// run-by-run gather (see cells.cpp). Works in fixed scratch memory; StarTag stays as loaded.
+// The plain grouping: rearranges StarArray so that every key forms one contiguous run. Each run
+// starts at the first slot not yet in a run, and the later stars of its key, met in increasing
+// slot order, are swapped one by one into the slot just after the run. Its work grows with
+// MaxStars times the number of cells; the program calls SortStarsByCell instead.
+void GatherStarsByCell();
+// GatherStarsByCell's order in about N log N steps (cells_sort.cpp), in fixed scratch memory.
+// StarTag stays as loaded.
 void SortStarsByCell();
 // Sets CellCount to the number of runs in StarArray.
 void CountCells();

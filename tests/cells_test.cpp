@@ -1,4 +1,4 @@
-// cells_test.cpp: cell keys, centres and ranges, and the fast grouping against the slow one.
+// cells_test.cpp: cell keys, centres and ranges, and the fast grouping against the plain gather.
 #include "data/cells.h"
 
 #include <gtest/gtest.h>
@@ -9,11 +9,11 @@
 #include <limits>
 #include <random>
 
-#include "tests/support/literal_grouping.h"
-
 namespace {
 
 using Rng = std::mt19937_64;
+using Stars = std::array<Star, MaxStars>;
+using Bits = std::array<uint64_t, 3>;
 constexpr double Inf = std::numeric_limits<double>::infinity();
 
 class Cells : public testing::Test {
@@ -31,35 +31,13 @@ void Group() {
     BuildCells();
 }
 
-using Bits = std::array<uint64_t, 3>;
-const auto SameBits = [](const Vec3& a, const Vec3& b) {
+bool SameBits(const Vec3& a, const Vec3& b) {
     return std::bit_cast<Bits>(a) == std::bit_cast<Bits>(b);
-};
-
-// Groups `input` both ways and names the first slot, count, range or centre that differs.
-testing::AssertionResult MatchesLiteral(const literal::Stars& input) {
-    literal::Stars expected = input;
-    literal::SortStarsByCell(expected);
-    const int32_t count = literal::CountCells(expected);
-    const std::vector<literal::CellEntry> cells = literal::BuildCells(expected);
-    StarArray = input;
-    Group();
-    const auto slot = std::mismatch(StarArray.begin(), StarArray.end(), expected.begin(), SameBits);
-    std::size_t cell = 0;
-    while (cell < cells.size() && cell < CellTable.size() &&
-           CellTable[cell].FirstStar == cells[cell].first &&
-           CellTable[cell].EndStar == cells[cell].end &&
-           SameBits(CellCentre[cell], cells[cell].centre)) {
-        ++cell;
-    }
-    return testing::AssertionResult(slot.first == StarArray.end() && CellCount == count &&
-                                    CellTable.size() == cells.size() && cell == cells.size())
-           << "order differs at " << slot.first - StarArray.begin() << ", CellCount " << CellCount
-           << " for " << count << ", cell " << cell << " differs";
 }
 
-// What any grouping must give without a reference: the same stars, each key in one run.
-testing::AssertionResult IsGrouped(const literal::Stars& input) {
+// What any grouping of `input` must give: the same stars, each key in one maximal run, and one
+// cell per run with its range and the centre 100000 k + 50000 on each axis.
+testing::AssertionResult IsGrouped(const Stars& input) {
     std::vector<Bits> keys, before, after;
     for (int32_t slot = 0; slot < MaxStars; ++slot) {
         const CellKey key = KeyOf(StarArray[slot]);
@@ -71,7 +49,38 @@ testing::AssertionResult IsGrouped(const literal::Stars& input) {
         std::sort(list->begin(), list->end());
     }
     const auto distinct = std::unique(keys.begin(), keys.end()) - keys.begin();
-    return testing::AssertionResult(CellCount == distinct && before == after) << CellCount;
+    if (CellCount != distinct || before != after || CellTable.size() != std::size_t(distinct)) {
+        return testing::AssertionFailure() << "CellCount " << CellCount << " for " << distinct;
+    }
+    const auto centre = [](int32_t k) { return static_cast<double>(int64_t{100000} * k + 50000); };
+    for (int32_t cell = 0, first = 0; cell < CellCount; first = CellTable[cell++].EndStar) {
+        const Cell& c = CellTable[cell];
+        const CellKey key = KeyOf(StarArray[first]);
+        bool sameKey = c.FirstStar == first && c.EndStar > first && c.EndStar <= MaxStars;
+        for (int32_t slot = first; sameKey && slot < c.EndStar; ++slot) {
+            sameKey = KeyOf(StarArray[slot]) == key;
+        }
+        if (!sameKey ||
+            !SameBits(CellCentre[cell], {centre(key.x), centre(key.y), centre(key.z)}) ||
+            (cell == CellCount - 1) != (c.EndStar == MaxStars)) {
+            return testing::AssertionFailure() << "cell " << cell << " differs";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Groups `input` both ways and names the first slot where the orders differ.
+testing::AssertionResult MatchesPlain(const Stars& input) {
+    StarArray = input;
+    GatherStarsByCell();
+    const Stars expected = StarArray;
+    StarArray = input;
+    Group();
+    const auto slot = std::mismatch(StarArray.begin(), StarArray.end(), expected.begin(), SameBits);
+    if (slot.first != StarArray.end()) {
+        return testing::AssertionFailure() << "order differs at " << slot.first - StarArray.begin();
+    }
+    return IsGrouped(input);
 }
 
 // Coordinates on and beside cell edges, where truncation toward zero matters; loader extremes.
@@ -91,7 +100,7 @@ double InCell(Rng& rng, int32_t key, int32_t wrap) {
 // A palette of `cells` stars, from edge values or random keys, laid out in `pattern`: random
 // (0, with some origins), a random prefix (1), long blocks of one star (2), strict interleave
 // (3, with a random period). The rest stays at the origin.
-literal::Stars MakeStars(Rng& rng, int32_t cells, int pattern, bool edges, bool wrap) {
+Stars MakeStars(Rng& rng, int32_t cells, int pattern, bool edges, bool wrap) {
     std::vector<double> axis[3];
     for (auto& values : axis) {
         for (int32_t v = 0, count = 1 + static_cast<int32_t>(rng() % 4); v < count; ++v) {
@@ -107,7 +116,7 @@ literal::Stars MakeStars(Rng& rng, int32_t cells, int pattern, bool edges, bool 
     for (int32_t c = 0; c < cells; ++c) {
         palette.push_back(Star{coordinate(0), coordinate(1), coordinate(2)});
     }
-    literal::Stars stars{};
+    Stars stars{};
     const auto loaded = pattern == 1 ? static_cast<int32_t>(rng() % MaxStars) : MaxStars;
     const std::size_t period = 1 + rng() % palette.size();
     std::size_t block = 0;
@@ -121,44 +130,18 @@ literal::Stars MakeStars(Rng& rng, int32_t cells, int pattern, bool edges, bool 
     return stars;
 }
 
-TEST_F(Cells, KeysTruncateTowardZeroAndCentresFollowTheKey) {
-    const double cases[][3] = {{-99999.0, 0, 50000.0},
-                               {99999.0, 0, 50000.0},
-                               {-100000.0, -1, -50000.0},
-                               {-250000.0, -2, -150000.0},
-                               {250000.0, 2, 250000.0},
-                               {100000.0, 1, 150000.0},
-                               {-2147499999.0, -21474, -2147350000.0}};
-    for (const auto& [x, key, centre] : cases) {
+TEST_F(Cells, KeysTruncateTowardZeroWrapToTheLow32BitsAndSaturate) {
+    const double cases[][2] = {
+        {-99999.0, 0},           {99999.0, 0},          {-100000.0, -1},
+        {-250000.0, -2},         {250000.0, 2},         {100000.0, 1},
+        {-2147499999.0, -21474}, {1e10, 100000},        {4294967296.0 * 100000.0 + 250000.0, 2},
+        {-6e14, -1705032704},    {9.2e23, -1650981888}, {-9.2e23, 1650981888}};
+    for (const auto& [x, key] : cases) {
         EXPECT_EQ(KeyOf(Vec3{x, 0.0, 0.0}), (CellKey{static_cast<int32_t>(key), 0, 0})) << x;
-        ResetStars();
-        StarArray[0] = Vec3{x, 0.0, 0.0};
-        StarArray[1] = Vec3{0.0, 0.0, 300000.0};
-        Group();
-        EXPECT_TRUE(SameBits(CellCentre[0], Vec3{centre, 50000.0, 50000.0})) << x;
     }
-    // Defined for every double: saturating beyond 64 bits, wrapping to the low 32 within.
     EXPECT_EQ(KeyOf(Vec3{std::nan(""), -std::nan(""), 0.0}), (CellKey{0, 0, 0}));
     EXPECT_EQ(KeyOf(Vec3{Inf, -Inf, 1e300}), (CellKey{-1, 0, -1}));
     EXPECT_EQ(KeyOf(Vec3{-1e300, 9.3e23, -9.3e23}), (CellKey{0, -1, 0}));
-    for (const double x : {4294967296.0 * 100000.0 + 250000.0, -6e14, 1e10, 9.2e23, -9.2e23}) {
-        EXPECT_EQ(KeyOf(Vec3{x, 0.0, 0.0}).x, literal::KeyComponent(x)) << x;
-    }
-}
-
-TEST_F(Cells, AllAtOriginIsOneCellAndNonFiniteStarsStillGroup) {
-    Group();
-    ASSERT_EQ(CellCount, 1);
-    EXPECT_EQ(CellTable.at(0).EndStar, MaxStars);
-    EXPECT_TRUE(SameBits(CellCentre[0], Vec3{50000.0, 50000.0, 50000.0}));
-    const Star odd[] = {
-        {std::nan(""), 0, 0}, {Inf, 0, 0}, {-Inf, 1e300, 0}, {0, 0, 1e300}, {1e20, 0, 0}};
-    for (int32_t slot = 0; slot < MaxStars; slot += 7) {
-        StarArray[slot] = odd[static_cast<std::size_t>(slot) % std::size(odd)];
-    }
-    const literal::Stars input = StarArray;
-    Group();
-    EXPECT_TRUE(IsGrouped(input));
 }
 
 TEST_F(Cells, BuildCellsWritesOnlyRangesAndCentresWithinTheTable) {
@@ -186,18 +169,27 @@ TEST_F(Cells, BuildCellsWritesOnlyRangesAndCentresWithinTheTable) {
 }
 
 // Every combination of layout, edge or random keys and wrapped keys, with few cells (where the
-// gather moves most) and many (where the large moved groups take the bitmap).
-TEST_F(Cells, MatchesLiteral) {
+// gather moves most) and many (where the large moved groups take the bitmap); then all stars at
+// the origin, non-finite stars, and every star in its own cell.
+TEST_F(Cells, FastGroupingMatchesThePlainGather) {
     Rng rng(20261206);
     for (int32_t round = 0; round < 96; ++round) {
         const int pattern = round % 4;
         const bool edges = round / 4 % 2 == 0;
         const bool wrap = round / 8 % 2 == 0;
         const auto cells = static_cast<int32_t>(round < 72 ? 1 + rng() % 6 : 20 + rng() % 400);
-        ASSERT_TRUE(MatchesLiteral(MakeStars(rng, cells, pattern, edges, wrap))) << round;
+        ASSERT_TRUE(MatchesPlain(MakeStars(rng, cells, pattern, edges, wrap))) << round;
     }
-    // Every star in its own cell: five bits of the slot per axis, z clear of the origin.
-    literal::Stars input{};
+    Stars input{};
+    ASSERT_TRUE(MatchesPlain(input));
+    EXPECT_EQ(CellCount, 1);
+    const Star odd[] = {
+        {std::nan(""), 0, 0}, {Inf, 0, 0}, {-Inf, 1e300, 0}, {0, 0, 1e300}, {1e20, 0, 0}};
+    for (int32_t slot = 0; slot < MaxStars; slot += 7) {
+        input[slot] = odd[static_cast<std::size_t>(slot) % std::size(odd)];
+    }
+    ASSERT_TRUE(MatchesPlain(input));
+    // Five bits of the slot per axis, z clear of the origin.
     for (int32_t slot = 0; slot < MaxStars - 1; ++slot) {
         const auto middle = [slot](int32_t axis) {
             const int32_t key = ((slot >> (5 * axis)) & 31) - 16 + (axis == 2 ? 20 : 0);
@@ -206,7 +198,7 @@ TEST_F(Cells, MatchesLiteral) {
         input[slot] = Star{middle(0), middle(1), middle(2)};
     }
     std::shuffle(input.begin(), input.end(), rng);
-    ASSERT_TRUE(MatchesLiteral(input));
+    ASSERT_TRUE(MatchesPlain(input));
     EXPECT_EQ(CellCount, MaxStars);
 }
 

@@ -1,0 +1,207 @@
+// cells_sort.cpp: SortStarsByCell, the run-by-run gather of cells.cpp in about N log N steps.
+//
+// Why the order must be exactly the gather's: the renderer draws StarArray in order, cell after
+// cell, and a later star overwrites an earlier one on the same pixel, so the order of stars
+// within and between cells shows on screen. How it is kept: a stable radix sort lists each key's
+// stars in slot order once, instead of a rescan per run; then, run by run from slot 0, each key's
+// stars are swapped into place by exactly the gather's swaps, every star's slot followed as it
+// moves. cells_test compares the two on many galaxies, hostile keys among them.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <numeric>
+#include <utility>
+
+#include "data/cells.h"
+
+namespace {
+
+// The grouping's working memory: fixed in size, so SortStarsByCell never allocates. A star is
+// named by the slot it held when the pass began.
+struct GroupingScratch {
+    // Each star's key as x, y, z words, less the smallest on each axis (modulo 2^32), so that
+    // the narrow key ranges of real data vary in their lowest byte only.
+    std::array<std::array<uint32_t, 3>, MaxStars> keyWords;
+    std::array<std::array<int32_t, 256>, 12> byteCounts;  // per key byte, stars per value
+    std::array<int32_t, MaxStars> members;         // each group's stars, one group after another
+    std::array<int32_t, MaxStars> sortBuffer;      // the other side of each radix pass
+    std::array<int32_t, MaxStars + 1> groupStart;  // where each group begins in members
+    std::array<int32_t, MaxStars> groupOfStar;     // the group of each star
+    std::array<int32_t, MaxStars> slotOfStar;      // where each star is now
+    std::array<int32_t, MaxStars> starInSlot;      // which star each slot holds now
+    std::array<uint8_t, MaxStars> groupMoved;      // 1 once a star of the group has moved
+    std::array<uint64_t, (MaxStars + 63) / 64> slotMarks;  // one bit per slot, zero between uses
+};
+
+// The one scratch of SortStarsByCell; its contents mean nothing between calls.
+GroupingScratch Scratch;
+
+// Fills keyWords and returns how many low bytes of each word can differ between stars.
+std::array<uint32_t, 3> ComputeKeyWords() {
+    auto& s = Scratch;
+    CellKey lowest{INT32_MAX, INT32_MAX, INT32_MAX};
+    for (int32_t star = 0; star < MaxStars; ++star) {
+        const CellKey key = KeyOf(StarArray[star]);
+        lowest = CellKey{std::min(lowest.x, key.x), std::min(lowest.y, key.y),
+                         std::min(lowest.z, key.z)};
+        s.keyWords[star] = {static_cast<uint32_t>(key.x), static_cast<uint32_t>(key.y),
+                            static_cast<uint32_t>(key.z)};
+    }
+    const std::array<uint32_t, 3> bias{static_cast<uint32_t>(lowest.x),
+                                       static_cast<uint32_t>(lowest.y),
+                                       static_cast<uint32_t>(lowest.z)};
+    std::array<uint32_t, 3> highest{0, 0, 0};
+    for (auto& words : s.keyWords) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            words[axis] -= bias[axis];
+            highest[axis] = std::max(highest[axis], words[axis]);
+        }
+    }
+    std::array<uint32_t, 3> bytes{};
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        bytes[axis] = static_cast<uint32_t>((std::bit_width(highest[axis]) + 7) / 8);
+    }
+    return bytes;
+}
+
+// Byte `byte` of a star's key words: 0 to 3 from x, lowest first, then y, then z.
+uint32_t KeyByte(int32_t star, std::size_t byte) {
+    return (Scratch.keyWords[star][byte / 4] >> (8 * (byte % 4))) & 0xFFu;
+}
+
+// One stable counting pass over one key byte; `counts` become the starting offsets.
+void RadixPass(const int32_t* from, int32_t* to, std::size_t byte) {
+    auto& counts = Scratch.byteCounts[byte];
+    int32_t offset = 0;
+    for (int32_t& count : counts) {
+        offset += std::exchange(count, offset);
+    }
+    for (int32_t entry = 0; entry < MaxStars; ++entry) {
+        to[counts[KeyByte(from[entry], byte)]++] = from[entry];
+    }
+}
+
+// Brings each key's stars together in members, in increasing order: a stable radix sort over
+// the key bytes that can differ, skipping any that turns out the same for all stars. Which
+// order the keys come in does not matter, only that each one's stars are together and
+// ascending.
+void SortStarsByKey(const std::array<uint32_t, 3>& significantBytes) {
+    auto& s = Scratch;
+    std::iota(s.members.begin(), s.members.end(), 0);
+    int32_t* from = s.members.data();
+    int32_t* to = s.sortBuffer.data();
+    for (std::size_t byte = 0; byte < s.byteCounts.size(); ++byte) {
+        if (byte % 4 >= significantBytes[byte / 4]) {
+            continue;
+        }
+        auto& counts = s.byteCounts[byte];
+        counts.fill(0);
+        for (int32_t star = 0; star < MaxStars; ++star) {
+            ++counts[KeyByte(star, byte)];
+        }
+        if (std::find(counts.begin(), counts.end(), MaxStars) == counts.end()) {
+            RadixPass(from, to, byte);
+            std::swap(from, to);
+        }
+    }
+    if (from != s.members.data()) {
+        std::copy(from, from + MaxStars, s.members.begin());
+    }
+}
+
+// Numbers the distinct keys (groups), lists each group's stars, and puts every star in its
+// own slot.
+void NumberGroups() {
+    auto& s = Scratch;
+    SortStarsByKey(ComputeKeyWords());
+    int32_t group = -1;
+    for (int32_t entry = 0; entry < MaxStars; ++entry) {
+        const int32_t star = s.members[entry];
+        if (entry == 0 || s.keyWords[star] != s.keyWords[s.members[entry - 1]]) {
+            ++group;
+            s.groupStart[group] = entry;
+            s.groupMoved[group] = 0;
+        }
+        s.groupOfStar[star] = group;
+    }
+    s.groupStart[group + 1] = MaxStars;
+    std::iota(s.slotOfStar.begin(), s.slotOfStar.end(), 0);
+    s.slotMarks.fill(0);
+    std::iota(s.starInSlot.begin(), s.starInSlot.end(), 0);
+}
+
+// Lists the marked slots from `runStart` on in increasing order into `out`, and clears them.
+void TakeMarkedSlots(int32_t* out, const int32_t* last, int32_t runStart) {
+    auto& marks = Scratch.slotMarks;
+    for (std::size_t word = static_cast<std::size_t>(runStart) / 64; out != last; ++word) {
+        for (uint64_t bits = std::exchange(marks[word], 0); bits != 0; bits &= bits - 1) {
+            *out++ = static_cast<int32_t>(64 * word) + std::countr_zero(bits);
+        }
+    }
+}
+
+// Turns a group's list of stars into the slots they hold now, in increasing order, all at or
+// after `runStart`. Until one of its stars has moved, the list is in slot order already; a
+// large group is sorted by marking its slots in a bitmap, which costs N / 64 at most.
+void ListGroupSlots(int32_t* first, int32_t* last, int32_t group, int32_t runStart) {
+    auto& s = Scratch;
+    if (s.groupMoved[group] != 0 && last - first >= 64) {
+        for (const int32_t* entry = first; entry != last; ++entry) {
+            const auto slot = static_cast<std::size_t>(s.slotOfStar[*entry]);
+            s.slotMarks[slot / 64] |= uint64_t{1} << (slot % 64);
+        }
+        TakeMarkedSlots(first, last, runStart);
+        return;
+    }
+    for (int32_t* entry = first; entry != last; ++entry) {
+        *entry = s.slotOfStar[*entry];
+    }
+    if (s.groupMoved[group] != 0) {
+        std::sort(first, last);
+    }
+}
+
+// Exchanges the stars in slots `front` and `from`: the one at `from` joins the run at its
+// front, the one at `front` (of another key) takes its place.
+void SwapIntoRun(int32_t front, int32_t from) {
+    auto& s = Scratch;
+    const int32_t displaced = s.starInSlot[front];
+    const int32_t gathered = s.starInSlot[from];
+    std::swap(StarArray[front], StarArray[from]);
+    s.starInSlot[front] = gathered;
+    s.starInSlot[from] = displaced;
+    s.slotOfStar[gathered] = front;
+    s.slotOfStar[displaced] = from;
+    s.groupMoved[s.groupOfStar[displaced]] = 1;
+}
+
+}  // namespace
+
+// Produces the order of the run-by-run gather: a run starts at the first slot not yet in a
+// run; the later stars of its key, met in increasing slot order, are swapped one by one into
+// the slot just after the run, whose star (of another key) moves to where the gathered one was.
+// Slots before the run belong to finished runs, so all stars of the key sit at or after its
+// start. A swap touches only the run's front and one slot of the key, never a later one, so
+// the gather meets exactly the slots the key's stars hold when its run starts, in increasing
+// order. Following every star's slot as it moves gives those slots, and the pass costs about
+// N log N instead of N times the number of cells.
+void SortStarsByCell() {
+    auto& s = Scratch;
+    NumberGroups();
+    int32_t runStart = 0;
+    while (runStart < MaxStars) {
+        const int32_t group = s.groupOfStar[s.starInSlot[runStart]];
+        int32_t* first = s.members.data() + s.groupStart[group];
+        int32_t* last = s.members.data() + s.groupStart[group + 1];
+        ListGroupSlots(first, last, group, runStart);
+        int32_t front = runStart;
+        for (const int32_t* slot = first; slot != last; ++slot) {
+            if (*slot != front) {
+                SwapIntoRun(front, *slot);
+            }
+            ++front;
+        }
+        runStart = front;
+    }
+}
