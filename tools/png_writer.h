@@ -1,4 +1,4 @@
-// png_writer.h: a fast PNG encoder for 800 x 600 frames, with buffers made once and reused.
+// png_writer.h: a fast PNG encoder for the display's frames, with buffers made once and reused.
 #pragma once
 
 #include <zlib.h>
@@ -7,29 +7,19 @@
 #include <span>
 #include <vector>
 
-// How the encoder filters rows and compresses; the defaults are the fastest found for frames
-// that are mostly black (see the report of bench/export_bench.cpp and tools/png_writer.cpp).
-struct PngSettings {
-    bool SubFilter = false;  // filter type 1 (difference to the left) instead of 0
-    int Level = 1;           // zlib level
-    int Strategy = Z_RLE;    // zlib strategy
-};
-
 // One encoder per thread. The picture is converted from the display's B, G, R, unused bytes to
 // RGB; every buffer is sized in PngEncoderInit, so encoding allocates nothing.
 struct PngEncoder {
     int32_t Width = 0;
     int32_t Height = 0;
-    PngSettings Settings;
     z_stream Stream{};
     bool StreamReady = false;
-    std::vector<uint8_t> Filtered;  // the rows as PNG compresses them: filter byte, then RGB
-    std::vector<uint8_t> File;      // the PNG file being built
+    std::vector<uint8_t> Rows;  // the rows as PNG compresses them: filter byte 0, then RGB
+    std::vector<uint8_t> File;  // the PNG file being built
 };
 
 // Prepares an encoder for width x height pictures; false if zlib cannot be set up.
-bool PngEncoderInit(PngEncoder& encoder, int32_t width, int32_t height,
-                    const PngSettings& settings = {});
+bool PngEncoderInit(PngEncoder& encoder, int32_t width, int32_t height);
 void PngEncoderFree(PngEncoder& encoder);
 
 // Encodes pixels (4 bytes each: B, G, R, unused; pitch bytes from row to row) as an RGB PNG.
