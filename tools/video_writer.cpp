@@ -68,22 +68,7 @@ std::vector<std::string> FfmpegArguments(const VideoOutput& video, int32_t width
     return arguments;
 }
 
-}  // namespace
-
-// Speed first: a whole orbit (12567 frames) should take about a minute on two cores. x264's
-// "veryfast" needs about 115 s of CPU time for it, "superfast" 78 s, "ultrafast" 57 s (with
-// files of 75, 140 and 250 MB). VP9 even in real-time mode is about twice as slow as "ultrafast".
-std::vector<std::string> VideoCodecArguments(const std::string& file) {
-    if (EndsWith(file, ".mp4")) {
-        return {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
-    }
-    if (EndsWith(file, ".webm")) {
-        return {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",        "-row-mt",
-                "1",    "-crf",       "32",        "-b:v",     "0",         "-pix_fmt", "yuv420p"};
-    }
-    return {};
-}
-
+// The full path of an executable program found on PATH, or "" if there is none.
 std::string FindProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string_view folders = path != nullptr ? path : "";
@@ -99,6 +84,22 @@ std::string FindProgram(const std::string& name) {
         }
     }
     return "";
+}
+
+}  // namespace
+
+// Speed first: a whole orbit (12567 frames) should take about a minute on two cores. x264's
+// "veryfast" needs about 115 s of CPU time for it, "superfast" 78 s, "ultrafast" 57 s (with
+// files of 75, 140 and 250 MB). VP9 even in real-time mode is about twice as slow as "ultrafast".
+std::vector<std::string> VideoCodecArguments(const std::string& file) {
+    if (EndsWith(file, ".mp4")) {
+        return {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
+    }
+    if (EndsWith(file, ".webm")) {
+        return {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",        "-row-mt",
+                "1",    "-crf",       "32",        "-b:v",     "0",         "-pix_fmt", "yuv420p"};
+    }
+    return {};
 }
 
 bool StartVideo(VideoOutput& video, int32_t width, int32_t height, std::string& error) {

@@ -20,9 +20,6 @@ struct VideoOutput {
 // The codec arguments for a movie file, by its extension (.mp4 or .webm); empty for any other.
 std::vector<std::string> VideoCodecArguments(const std::string& file);
 
-// The full path of an executable program found on PATH, or "" if there is none.
-std::string FindProgram(const std::string& name);
-
 // Starts ffmpeg encoding width x height frames at 60 per second into video.File. SIGPIPE is
 // ignored from then on, so a vanished ffmpeg shows up as a write error.
 bool StartVideo(VideoOutput& video, int32_t width, int32_t height, std::string& error);
