@@ -17,8 +17,8 @@ void ProjectSample(benchmark::State& state, double focalDistance) {
         return;
     }
     for (auto _ : state) {
-        ProjectPoints(StarArray.data(), ProjectedStarArray.data(), Camera.Position,
-                      Camera.Direction, Camera.Up, focalDistance, 0, MaxStars);
+        ProjectRange(MakeProjector(Camera.Position, Camera.Direction, Camera.Up, focalDistance),
+                     StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
         benchmark::DoNotOptimize(ProjectedStarArray.data());
         benchmark::ClobberMemory();
     }

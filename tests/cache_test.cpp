@@ -1,44 +1,33 @@
-// cache_test.cpp: the re-projection rules of MarkCells, and the cached offsets' invariant over a
-// long flight.
+// cache_test.cpp: the re-projection rules of MarkCells in every AVX2 lane and the scalar tail,
+// and the cached offsets' invariant over a long flight.
 #include "view/cache.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "data/cells.h"
-#include "data/star.h"
 #include "view/camera.h"
 
 namespace {
 
-struct TestCell {
-    Vec3 centre;
-    int32_t starCount;
-};
-
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double Far = -1e6;  // distance^2 = 1e12 along x
 
-bool SameBits(double a, double b) {
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
-bool SameXY(const ProjectedStar& a, double x, double y) {
-    return SameBits(a.x, x) && SameBits(a.y, y);
+template <typename T>
+bool SameBits(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
 ProjectedStar ProjectWith(const CameraState& camera, const Vec3& point) {
     ProjectedStar out{};
-    ProjectPoints(&point, &out, camera.Position, camera.Direction, camera.Up, camera.FocalDistance,
-                  0, 1);
+    ProjectRange(MakeProjector(camera.Position, camera.Direction, camera.Up, camera.FocalDistance),
+                 &point, &out, 0, 1);
     return out;
 }
 
@@ -52,22 +41,21 @@ class CacheTest : public ::testing::Test {
         ResetProjectionCache();
     }
 
-    // Lays the cells' stars out back to back from slot 0, each star scattered around its centre.
-    static void InstallCells(const std::vector<TestCell>& cells, std::mt19937_64& random) {
+    // One cell per centre, each with `stars[i]` stars scattered around it, back to back from
+    // slot 0.
+    void InstallCells(const std::vector<Vec3>& centres, const std::vector<int32_t>& stars) {
         std::uniform_real_distribution<double> offset(-50000.0, 50000.0);
-        CellCount = static_cast<int32_t>(cells.size());
-        CellTable.assign(cells.size(), Cell{});
-        CellCentre.clear();
-        int32_t next = 0;
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            CellCentre.push_back(cells[i].centre);
-            CellTable[i].FirstStar = next;
-            for (int32_t n = 0; n < cells[i].starCount; ++n, ++next) {
-                const Vec3& c = cells[i].centre;
-                StarArray[static_cast<std::size_t>(next)] =
-                    Vec3{c.x + offset(random), c.y + offset(random), c.z + offset(random)};
+        CellCount = static_cast<int32_t>(centres.size());
+        CellTable.assign(centres.size(), Cell{0, 0, Vec3{}, 7});  // 7: what an earlier frame left
+        CellCentre = centres;
+        for (std::size_t i = 0, next = 0; i < centres.size(); ++i) {
+            CellTable[i].FirstStar = static_cast<int32_t>(next);
+            for (int32_t n = 0; n < stars[i]; ++n, ++next) {
+                const Vec3& c = centres[i];
+                StarArray[next] = {c.x + offset(random), c.y + offset(random),
+                                   c.z + offset(random)};
             }
-            CellTable[i].EndStar = next;
+            CellTable[i].EndStar = static_cast<int32_t>(next);
         }
         AllocateProjectedCentre();
     }
@@ -105,21 +93,20 @@ const struct {
 
 TEST_F(CacheTest, RulesHoldInEveryLaneAndTheTail) {
     // Far cells in front shift every case through each position of four and into the tail.
-    for (size_t shift = 0; shift < 4; ++shift) {
-        std::vector<TestCell> cells(shift, TestCell{{3e7, 3e7, 3e7}, 1});
+    for (std::size_t shift = 0; shift < 4; ++shift) {
+        std::vector<Vec3> centres(shift, Vec3{3e7, 3e7, 3e7});
         for (const auto& rule : RuleCases) {
-            cells.push_back({rule.centre, 1});
+            centres.push_back(rule.centre);
         }
-        InstallCells(cells, random);
+        InstallCells(centres, std::vector<int32_t>(centres.size(), 1));
         int32_t expected = 0;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            CellTable[i].ReprojectFlag = 7;  // whatever an earlier frame left
-            CellTable[i].CameraAtProjection = i < shift ? Vec3{} : RuleCases[i - shift].last;
-            expected += i < shift ? 0 : RuleCases[i - shift].flag;
+        for (std::size_t i = shift; i < centres.size(); ++i) {
+            CellTable[i].CameraAtProjection = RuleCases[i - shift].last;
+            expected += RuleCases[i - shift].flag;
         }
         Camera.Position = {0, 0, 0};
         MarkCells();
-        for (size_t i = 0; i < cells.size(); ++i) {
+        for (std::size_t i = 0; i < centres.size(); ++i) {
             EXPECT_EQ(CellTable[i].ReprojectFlag, i < shift ? 0 : RuleCases[i - shift].flag)
                 << "case " << i - shift << " shifted by " << shift;
         }
@@ -127,53 +114,44 @@ TEST_F(CacheTest, RulesHoldInEveryLaneAndTheTail) {
     }
 }
 
-// Cells at real cell centres around the orbit, every slot in some cell.
-std::vector<TestCell> RandomCells(std::mt19937_64& random) {
-    std::uniform_int_distribution<int> keyXY(-14, 12), keyZ(-2, 2), size(1, 80);
-    std::vector<TestCell> cells;
-    for (int32_t remaining = MaxStars; remaining > 0; remaining -= cells.back().starCount) {
-        const int32_t count = std::min(remaining, size(random));
-        cells.push_back({{100000.0 * keyXY(random) + 50000.0, 100000.0 * keyXY(random) + 50000.0,
-                          100000.0 * keyZ(random) + 50000.0},
-                         count});
-    }
-    return cells;
-}
-
-// Checks the invariant of every cell against the full camera state of its last projection.
+// Checks every cell against the full camera state of its last projection: the centre projected
+// with this frame's camera, each star's x and y relative to the centre and its depth with that
+// cell's last camera.
 void ExpectOffsetsMatchStoredCameras(const std::vector<CameraState>& stored) {
-    for (int32_t i = 0; i < CellCount; ++i) {
-        const auto k = static_cast<std::size_t>(i);
-        const Cell& cell = CellTable[k];
-        const CameraState& camera = stored[k];
-        ASSERT_TRUE(SameBits(cell.CameraAtProjection.x, camera.Position.x) &&
-                    SameBits(cell.CameraAtProjection.y, camera.Position.y));
-        const ProjectedStar fresh = ProjectWith(Camera, CellCentre[k]);
-        ASSERT_TRUE(SameXY(ProjectedCentre[k], fresh.x, fresh.y));
-        const ProjectedStar centre = ProjectWith(camera, CellCentre[k]);
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const Cell& cell = CellTable[i];
+        ASSERT_TRUE(SameBits(cell.CameraAtProjection, stored[i].Position));
+        ASSERT_TRUE(SameBits(ProjectedCentre[i], ProjectWith(Camera, CellCentre[i])));
+        const ProjectedStar centre = ProjectWith(stored[i], CellCentre[i]);
         for (int32_t j = cell.FirstStar; j < cell.EndStar; ++j) {
-            const ProjectedStar star = ProjectWith(camera, StarArray[static_cast<std::size_t>(j)]);
-            const ProjectedStar& cached = ProjectedStarArray[static_cast<std::size_t>(j)];
-            ASSERT_TRUE(SameXY(cached, star.x - centre.x, star.y - centre.y) &&
-                        SameBits(cached.depth, star.depth))
+            const ProjectedStar star = ProjectWith(stored[i], StarArray[std::size_t(j)]);
+            const ProjectedStar offset{star.x - centre.x, star.y - centre.y, star.depth};
+            ASSERT_TRUE(SameBits(ProjectedStarArray[std::size_t(j)], offset))
                 << "cell " << i << " star " << j;
         }
     }
 }
 
+// Cells of 1 to 80 stars at real cell centres around the orbit, every slot in some cell.
 TEST_F(CacheTest, CachedOffsetsAlwaysMatchTheCellsLastProjection) {
-    InstallCells(RandomCells(random), random);
+    std::uniform_int_distribution<int> keyXY(-14, 12), keyZ(-2, 2), size(1, 80);
+    std::vector<Vec3> centres;
+    std::vector<int32_t> stars;
+    for (int32_t remaining = MaxStars; remaining > 0; remaining -= stars.back()) {
+        const auto middle = [](int key) { return 100000.0 * key + 50000.0; };
+        centres.push_back({middle(keyXY(random)), middle(keyXY(random)), middle(keyZ(random))});
+        stars.push_back(std::min(remaining, size(random)));
+    }
+    InstallCells(centres, stars);
     StepCamera();
     BuildProjectionCache();
-    std::vector<CameraState> stored(static_cast<std::size_t>(CellCount), Camera);
+    std::vector<CameraState> stored(centres.size(), Camera);
     ExpectOffsetsMatchStoredCameras(stored);
     int64_t flaggedTotal = 0;
     for (int frame = 1; frame <= 2600; ++frame) {
         MarkCells();
         for (std::size_t i = 0; i < stored.size(); ++i) {
-            if (CellTable[i].ReprojectFlag == 1) {
-                stored[i] = Camera;
-            }
+            stored[i] = CellTable[i].ReprojectFlag == 1 ? Camera : stored[i];
         }
         flaggedTotal += FlaggedCellCount();
         ReprojectCells();

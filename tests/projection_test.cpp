@@ -30,12 +30,6 @@ Projector Prepare(const TestCamera& camera) {
     return MakeProjector(camera.position, camera.direction, camera.up, camera.focal);
 }
 
-ProjectedStar ProjectOne(const TestCamera& camera, const Vec3& point) {
-    ProjectedStar out{};
-    ProjectPoints(&point, &out, camera.position, camera.direction, camera.up, camera.focal, 0, 1);
-    return out;
-}
-
 // Bit for bit, except that any NaN matches any NaN: its sign and payload carry no meaning.
 bool SameValues(const ProjectedStar& a, const ProjectedStar& b) {
     const auto same = [](double u, double v) {
@@ -70,27 +64,24 @@ ProjectedStar ReferenceProject(const TestCamera& camera, const Vec3& p) {
 }
 
 using Path = void (*)(const Projector&, const Vec3*, ProjectedStar*, int32_t, int32_t);
+constexpr ProjectedStar Sentinel{12345.678, -1.0, 9.0};
 
-// points[from, to) projected by `path` over a sentinel-filled output.
+// points[from, to) projected by `path`, or by the reference for a null path, over a
+// sentinel-filled output.
 std::vector<ProjectedStar> ProjectWith(Path path, const TestCamera& camera,
                                        const std::vector<Vec3>& points, int32_t from, int32_t to) {
-    std::vector<ProjectedStar> projected(points.size(), ProjectedStar{12345.678, -1.0, 9.0});
-    path(Prepare(camera), points.data(), projected.data(), from, to);
+    std::vector<ProjectedStar> projected(points.size(), Sentinel);
+    if (path != nullptr) {
+        path(Prepare(camera), points.data(), projected.data(), from, to);
+    }
+    for (int32_t i = from; path == nullptr && i < to; ++i) {
+        projected[std::size_t(i)] = ReferenceProject(camera, points[std::size_t(i)]);
+    }
     return projected;
 }
 
-// The reference within the range, the sentinel untouched outside it.
-void ExpectMatchesReference(Path path, const TestCamera& camera, const std::vector<Vec3>& points,
-                            int32_t from, int32_t to) {
-    const std::vector<ProjectedStar> projected = ProjectWith(path, camera, points, from, to);
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        const auto i = static_cast<int32_t>(k);
-        const ProjectedStar expected = i >= from && i < to ? ReferenceProject(camera, points[k])
-                                                           : ProjectedStar{12345.678, -1.0, 9.0};
-        ASSERT_TRUE(SameValues(projected[k], expected))
-            << "point " << i << " (" << points[k].x << ", " << points[k].y << ", " << points[k].z
-            << ") of " << from << ".." << to << " focal " << camera.focal;
-    }
+ProjectedStar ProjectOne(const TestCamera& camera, const Vec3& point) {
+    return ProjectWith(ProjectRange, camera, {point}, 0, 1)[0];
 }
 
 // The camera after its first step, as the viewer flies it.
@@ -124,42 +115,36 @@ TEST(ProjectionExamples, WorkedCasesInBothModes) {
         EXPECT_NEAR(out.y, example.expected.y, example.tolerance);
         EXPECT_NEAR(out.depth, example.expected.depth, example.tolerance);
     }
-    // S = F x U points to the viewer's right: F = +x, U = +z gives S = -y.
-    const Vec3 side = Prepare({{0, 0, 0}, {3, 0, 0}, {0, 0, 5}, 0.0}).Basis.Side;
-    EXPECT_TRUE(side.x == 0.0 && side.y == -1.0 && side.z == 0.0);
 }
 
-TEST(ProjectionDegenerate, BadCamerasGiveNaNOrInfinityNeverATrap) {
-    const Vec3 point{3.0, 4.0, 5.0};
-    const TestCamera allNaN[] = {
-        {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}, 1000.0},    // zero-length direction
-        {{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, 0.0},       // zero-length up
-        {{0, 0, 0}, {NaN, 0, 0}, {0, 0, 1}, 1000.0},  // NaN direction
-        {{0, 0, 0}, {1, 0, 0}, {0, NaN, 1}, 1000.0},  // NaN up
-        {{0, 0, 0}, {1, 0, 0}, {0, 0, NaN}, 0.0},
-    };
-    for (const TestCamera& camera : allNaN) {
-        const ProjectedStar out = ProjectOne(camera, point);
-        EXPECT_TRUE(std::isnan(out.x) && std::isnan(out.y) && std::isnan(out.depth));
+// The viewer's own camera; upright ones (up along +z, which the AVX2 path takes in a short form)
+// on the special coordinates of AwkwardPoints, with no forward axis or one along up, and anywhere
+// looking level or tilted; others with a zero or NaN up or a grid point in the eye plane; then
+// random ones: parallel, the viewer's focal distance, any other, and NaN (parallel too), in turn.
+std::vector<TestCamera> AwkwardCameras() {
+    std::vector<TestCamera> cameras{FirstStepCamera(),
+                                    {{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 1000.0},
+                                    {{1, 1, -0.0}, {-0.0, -3, 0}, {0, 0, 2}, 500.0},
+                                    {{1, 1, 0}, {NaN, 1, 0}, {0, 0, 1}, 1000.0},
+                                    {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}, 1000.0},
+                                    {{0, 0, 0}, {0, 0, 2}, {0, 0, 1}, 0.0},
+                                    {{0, 0, 0}, {0, 0, 2}, {0, 0, 1}, 1000.0},
+                                    {{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, 0.0},
+                                    {{0, 0, 0}, {1, 0, 0}, {0, NaN, 1}, 1000.0},
+                                    {{0, 0, 0}, {1, 0, 0}, {0, 0, NaN}, 0.0},
+                                    {{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 1.0}};
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> at(-2e6, 2e6), axis(-3.0, 3.0), angle(-4.0, 4.0);
+    for (int n = 0; n < 6; ++n) {
+        const double a = angle(random);
+        cameras.push_back({{at(random), at(random), n % 2 ? 0.0 : at(random)},
+                           {std::cos(a), std::sin(a), n % 3 ? 0.0 : a},
+                           {0, 0, 1},
+                           1000.0});
     }
-    for (double focal : {0.0, 1000.0}) {  // direction along up
-        const ProjectedStar out = ProjectOne({{0, 0, 0}, {0, 0, 2}, {0, 0, 1}, focal}, point);
-        EXPECT_FALSE(std::isfinite(out.x) || std::isfinite(out.y) || std::isfinite(out.depth));
-    }
-    // A point in the eye's plane has no finite screen position, but a depth.
-    const ProjectedStar eyePlane = ProjectOne({{0, 0, 0}, {2, 0, 0}, {1, 0, 1}, 1.0}, {0, 0, 1});
-    EXPECT_FALSE(std::isfinite(eyePlane.x) || std::isfinite(eyePlane.y));
-    EXPECT_NEAR(eyePlane.depth, -1.0, 1e-15);
-}
-
-// Parallel, the viewer's focal distance, any other, and NaN (parallel too), in turn.
-std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
-    std::uniform_real_distribution<double> position(-2e6, 2e6);
-    std::uniform_real_distribution<double> axis(-3.0, 3.0);
-    std::vector<TestCamera> cameras;
-    for (int n = 0; n < count; ++n) {
+    for (int n = 0; n < 60; ++n) {
         const double focals[] = {0.0, 1000.0, axis(random) * 500.0, NaN};
-        cameras.push_back({{position(random), position(random), position(random)},
+        cameras.push_back({{at(random), at(random), at(random)},
                            {axis(random), axis(random), axis(random)},
                            {axis(random), axis(random), axis(random)},
                            focals[n % 4]});
@@ -167,111 +152,72 @@ std::vector<TestCamera> RandomCameras(std::mt19937_64& random, int count) {
     return cameras;
 }
 
-TEST(ProjectionReference, RangesMatchTheLiteralFormulasAndTouchNothingElse) {
-    std::mt19937_64 random(11);
-    std::vector<TestCamera> cameras = RandomCameras(random, 40);
-    cameras.push_back(FirstStepCamera());
-    std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
-    std::vector<Vec3> points(1037);
-    for (Vec3& point : points) {
-        point = {coordinate(random), coordinate(random), coordinate(random)};
-    }
-    const auto count = static_cast<int32_t>(points.size());
-    for (std::size_t n = 0; n < cameras.size(); ++n) {
-        // Starts and ends at every offset within four points, short ranges of 1 to 9 points,
-        // and empty or reversed ones that must write nothing.
-        const int32_t from = static_cast<int32_t>(n % 4) + (n % 5 == 4 ? 500 : 0);
-        const int32_t to = n % 5 == 4   ? from + static_cast<int32_t>(n % 9) + 1
-                           : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
-                                        : count - static_cast<int32_t>(n % 3);
-        ExpectMatchesReference(ProjectRange, cameras[n], points, from, to);
-    }
-}
-
-// Upright cameras (up along +z, which the AVX2 path takes in a short form) and others, over
-// points that give zero and non-finite sums, one per block of 16 between ordinary points.
-struct AwkwardInputs {
-    std::vector<TestCamera> cameras;
-    std::vector<Vec3> points;
-};
-
-AwkwardInputs MakeAwkwardInputs() {
-    std::mt19937_64 random(5);
-    std::uniform_real_distribution<double> coordinate(-2e6, 2e6);
-    std::uniform_real_distribution<double> angle(-4.0, 4.0);
-    // Two upright on the special coordinates below, one with no forward axis, the rest anywhere,
-    // looking level or tilted; then oblique cameras of every kind.
-    AwkwardInputs inputs{{{{0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 1000.0},
-                          {{1, 1, -0.0}, {-0.0, -3, 0}, {0, 0, 2}, 500.0},
-                          {{1, 1, 0}, {NaN, 1, 0}, {0, 0, 1}, 1000.0}},
-                         {}};
-    for (int n = 0; n < 6; ++n) {
-        const double a = angle(random);
-        inputs.cameras.push_back(
-            {{coordinate(random), coordinate(random), n % 2 ? 0.0 : coordinate(random)},
-             {std::cos(a), std::sin(a), n % 3 ? 0.0 : a},
-             {0, 0, 1},
-             1000.0});
-    }
-    for (const TestCamera& camera : RandomCameras(random, 8)) {
-        inputs.cameras.push_back(camera);
-    }
-    // Exact zeros where a point shares a coordinate with the camera or lies in the eye plane,
-    // signed zeros, infinities, NaN and products that overflow.
+// One point of a grid per 32 random ones: exact zeros where a point shares a coordinate with the
+// camera or lies in the eye plane, signed zeros, infinities, NaN and products that overflow.
+std::vector<Vec3> AwkwardPoints() {
+    std::mt19937_64 random(6);
+    std::uniform_real_distribution<double> at(-2e6, 2e6);
     const double specials[] = {0.0, -0.0, 1.0, -1000.0, -500.0, Inf, -Inf, NaN, 1e300};
+    std::vector<Vec3> points;
     for (double x : specials) {
         for (double y : specials) {
             for (double z : specials) {
-                inputs.points.push_back({x, y, z});
+                points.push_back({x, y, z});
                 for (int k = 0; k < 31; ++k) {
-                    inputs.points.push_back(
-                        {coordinate(random), coordinate(random), coordinate(random)});
+                    points.push_back({at(random), at(random), at(random)});
                 }
             }
         }
     }
-    inputs.points.shrink_to_fit();  // no spare capacity: a read past the last point trips ASan
-    return inputs;
+    points.shrink_to_fit();  // no spare capacity: a read past the last point trips ASan
+    return points;
 }
 
-TEST(ProjectionPaths, PlainPathKeepsTheLiteralBitsOnAwkwardValues) {
-    const AwkwardInputs inputs = MakeAwkwardInputs();
-    const auto count = static_cast<int32_t>(inputs.points.size());
-    for (std::size_t n = 0; n < inputs.cameras.size(); ++n) {
-        ExpectMatchesReference(ProjectRangeScalar, inputs.cameras[n], inputs.points,
-                               static_cast<int32_t>(n % 5), count - static_cast<int32_t>(n % 3));
-    }
-}
-
-TEST(ProjectionPaths, Avx2PathGivesThePlainPathsBitsOnAwkwardValues) {
-    if (__builtin_cpu_supports("avx2") == 0) {
-        GTEST_SKIP() << "this CPU has no AVX2";
-    }
-    const AwkwardInputs inputs = MakeAwkwardInputs();
-    const auto count = static_cast<int32_t>(inputs.points.size());
-    for (std::size_t n = 0; n < inputs.cameras.size(); ++n) {
-        ASSERT_EQ(Prepare(inputs.cameras[n]).Upright, n < 9);
-        // Ranges that start and end anywhere within a block of sixteen, up to the array's end.
-        const auto from = static_cast<int32_t>(n % 5), to = count - static_cast<int32_t>(n % 3);
-        const std::vector<ProjectedStar> plain =
-            ProjectWith(ProjectRangeScalar, inputs.cameras[n], inputs.points, from, to);
-        const std::vector<ProjectedStar> fast =
-            ProjectWith(ProjectRangeAvx2, inputs.cameras[n], inputs.points, from, to);
-        for (std::size_t k = 0; k < plain.size(); ++k) {
-            ASSERT_TRUE(SameValues(plain[k], fast[k])) << "camera " << n << " point " << k;
+// Projects each camera's range of the awkward points with `path` and with `expected` (the
+// literal formulas for a null path). Ranges start anywhere within a block of sixteen and end
+// anywhere up to the array's end, or hold 1 to 9 points, or are empty or reversed; outside them
+// the sentinel must stay.
+void ExpectPathsAgree(Path path, Path expected) {
+    const std::vector<TestCamera> cameras = AwkwardCameras();
+    const std::vector<Vec3> points = AwkwardPoints();
+    for (std::size_t n = 0; n < cameras.size(); ++n) {
+        const Vec3& up = cameras[n].up;  // upright cameras must take the short form
+        ASSERT_EQ(Prepare(cameras[n]).Upright, up.x == 0.0 && up.y == 0.0 && up.z > 0.0);
+        const int32_t from = static_cast<int32_t>(n % 16) + (n % 5 == 4 ? 500 : 0);
+        const int32_t to = n % 5 == 4   ? from + static_cast<int32_t>(n % 9) + 1
+                           : n % 7 == 6 ? from - static_cast<int32_t>(n % 2)
+                                        : static_cast<int32_t>(points.size() - n % 3);
+        const std::vector<ProjectedStar> actual = ProjectWith(path, cameras[n], points, from, to);
+        const std::vector<ProjectedStar> wanted =
+            ProjectWith(expected, cameras[n], points, from, to);
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const Vec3& p = points[k];
+            ASSERT_TRUE(SameValues(actual[k], wanted[k]))
+                << "camera " << n << " point " << k << " (" << p.x << ", " << p.y << ", " << p.z
+                << ")";
         }
     }
 }
 
+TEST(ProjectionPaths, PlainPathKeepsTheLiteralFormulasBitsAndTouchesNothingElse) {
+    ExpectPathsAgree(ProjectRangeScalar, nullptr);
+}
+
+TEST(ProjectionPaths, Avx2PathGivesThePlainPathsBits) {
+    if (__builtin_cpu_supports("avx2") == 0) {
+        GTEST_SKIP() << "this CPU has no AVX2";
+    }
+    ExpectPathsAgree(ProjectRangeAvx2, ProjectRangeScalar);
+}
+
 TEST(ProjectionReference, AgreesWithClosedForms) {
-    std::mt19937_64 random(7);
     const auto dot = [](const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; };
-    for (const TestCamera& camera : RandomCameras(random, 60)) {
+    for (const TestCamera& camera : AwkwardCameras()) {
         const ViewBasis basis = Prepare(camera).Basis;
         const Vec3 s = basis.Side, u = basis.Up, f = basis.Forward;
         const double fu = dot(f, u), s2 = 1.0 - fu * fu;
-        if (s2 < 0.05) {
-            continue;  // nearly parallel axes amplify rounding beyond a fixed tolerance
+        if (!(s2 >= 0.05)) {
+            continue;  // NaN, or nearly parallel axes that amplify rounding beyond a tolerance
         }
         const Vec3 p{1e5, -3e5, 7e4};  // relative to the camera
         const double pu = dot(p, u), pf = dot(p, f);
@@ -279,7 +225,7 @@ TEST(ProjectionReference, AgreesWithClosedForms) {
         const double c = (pf - pu * fu) / s2;
         if (camera.focal != 0.0 && !std::isnan(camera.focal)) {
             const double scale = camera.focal / (camera.focal + c);
-            if (std::fabs(scale) > 1e3) {
+            if (!(std::fabs(scale) <= 1e3)) {
                 continue;  // too near the eye plane for a fixed tolerance
             }
             a = a * scale;

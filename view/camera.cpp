@@ -3,6 +3,18 @@
 
 #include <cmath>
 
+namespace {
+
+constexpr double CameraStepLength = 500.0;    // world units moved per step
+constexpr double CameraTurnPerStep = 0.0005;  // radians added to OrbitAngle per step
+
+// The camera before its first step. Its Direction only serves that first move; it does not
+// match OrbitAngle.
+constexpr CameraState StartCamera{
+    {-1000000.0, 0.0, 0.0}, {-1.0, 0.0, 0.0}, {0.0, 0.0, 1.0}, 1000.0, -0.5};
+
+}  // namespace
+
 CameraState Camera = StartCamera;
 
 void StepCamera() {

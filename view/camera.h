@@ -11,14 +11,6 @@ struct CameraState {
     double OrbitAngle;     // radians, accumulated step by step and never wrapped
 };
 
-inline constexpr double CameraStepLength = 500.0;    // world units moved per step
-inline constexpr double CameraTurnPerStep = 0.0005;  // radians added to OrbitAngle per step
-
-// The camera before its first step. Its Direction only serves that first move; it does not
-// match OrbitAngle.
-inline constexpr CameraState StartCamera{
-    {-1000000.0, 0.0, 0.0}, {-1.0, 0.0, 0.0}, {0.0, 0.0, 1.0}, 1000.0, -0.5};
-
 extern CameraState Camera;  // the one view state; only StepCamera changes it
 
 // Moves the camera one step along its current direction, then turns it.

@@ -77,9 +77,3 @@ void ProjectRange(const Projector& projector, const Vec3* points, ProjectedStar*
         ProjectRangeScalar(projector, points, projected, fromIndex, toIndex);
     }
 }
-
-void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
-                   Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex) {
-    ProjectRange(MakeProjector(Position, Direction, Up, FocalDistance), points, projected,
-                 fromIndex, toIndex);
-}

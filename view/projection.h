@@ -21,7 +21,7 @@ struct ViewBasis {
     double Delta;
 };
 
-// What ProjectPoints derives from a camera before its first point, so that many ranges can be
+// What the projection derives from a camera before its first point, so that many ranges can be
 // projected with one camera for the cost of one derivation.
 struct Projector {
     Vec3 Position;
@@ -33,16 +33,12 @@ struct Projector {
     bool Upright;         // U = (0, 0, 1), as on the orbit: see projection_avx2.cpp
 };
 
+// A FocalDistance of 0 or NaN selects the parallel projection, any other the central one from
+// the eye point FocalDistance behind Position.
 Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance);
 
-// ProjectPoints with a prepared camera: exactly the same values.
+// Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex) with the camera of
+// `projector`. Touches nothing outside the range; writes nothing when fromIndex >= toIndex. A
+// non-empty range must lie within both arrays, and the arrays must not overlap.
 void ProjectRange(const Projector& projector, const Vec3* points, ProjectedStar* projected,
                   int32_t fromIndex, int32_t toIndex);
-
-// Projects points[fromIndex, toIndex) into projected[fromIndex, toIndex). A FocalDistance of 0
-// or NaN selects the parallel projection, any other the central one from the eye point
-// FocalDistance behind Position. Touches nothing outside the range; writes nothing when
-// fromIndex >= toIndex. A non-empty range must lie within both arrays, and the arrays must not
-// overlap.
-void ProjectPoints(const Vec3* points, ProjectedStar* projected, Vec3 Position, Vec3 Direction,
-                   Vec3 Up, double FocalDistance, int32_t fromIndex, int32_t toIndex);
