@@ -35,19 +35,20 @@ int LeadingDigits(uint64_t bytes) {
 }
 
 // The shift moves the `count` digits to the top bytes, so that zeros fill in below them as
-// leading digits: byte k then holds digit d_k of the 8-digit number d_0 d_1 ... d_7 (d_0 the
-// most significant, in the lowest byte), and the mask takes each ASCII digit to its value.
-// Each multiplication then adds every group to its neighbour times a power of ten, all lanes at
-// once, with no carry between lanes; the shift after it moves the sums down into place:
-// - 2561 = 10 * 256 + 1: x + (10 x << 8) puts d_k + 10 d_(k-1) (at most 99) in byte k; after
-//   >> 8, bytes 0, 2, 4 and 6 hold the pairs 10 d_0 + d_1, ..., 10 d_6 + d_7 (the odd bytes
-//   hold mixes of neighbouring pairs, which the next mask clears).
-// - 6553601 = 100 * 65536 + 1: on those pairs p_0 .. p_3, one in each 16-bit lane, lane j gets
-//   p_j + 100 p_(j-1) (at most 9999); after >> 16, lanes 0 and 2 hold the groups of four,
-//   100 p_0 + p_1 and 100 p_2 + p_3 (lanes 1 and 3 mixes again).
-// - 42949672960001 = 10000 * 2^32 + 1: on those groups q_0, q_1, one in each 32-bit half, the
-//   upper half gets q_1 + 10000 q_0 (at most 99999999 < 2^32; 10000 q_1 << 32 falls off the
-//   top), and >> 32 leaves just that: the value of all eight digits.
+// leading digits: byte k (bits 8k to 8k + 7) then holds digit d_k of the 8-digit number
+// d_0 d_1 ... d_7 (d_0 the most significant, in the lowest byte), and the mask takes each ASCII
+// digit to its value. Each multiplication by B * 2^w + 1 adds to every w-bit lane B times the
+// lane below it, all lanes at once; no sum reaches 2^w, so no carry crosses a lane, and what
+// would go past bit 63 falls off. The shift right by w then moves each sum down one lane:
+// - 2561 = 10 * 2^8 + 1: byte k gets d_k + 10 d_(k-1), at most 99 < 2^8; after >> 8, bytes 0,
+//   2, 4 and 6 (bits 0-7, 16-23, 32-39, 48-55) hold the pairs 10 d_0 + d_1, 10 d_2 + d_3,
+//   10 d_4 + d_5 and 10 d_6 + d_7; the odd bytes hold leftovers, which the next mask clears.
+// - 6553601 = 100 * 2^16 + 1: on those pairs p_0 .. p_3, one in each 16-bit lane, lane j gets
+//   p_j + 100 p_(j-1), at most 9999 < 2^16; after >> 16, lanes 0 and 2 (bits 0-15 and 32-47)
+//   hold the groups of four digits 100 p_0 + p_1 and 100 p_2 + p_3, lanes 1 and 3 leftovers.
+// - 42949672960001 = 10000 * 2^32 + 1: on those groups q_0 and q_1, in bits 0-31 and 32-63,
+//   bits 32-63 get q_1 + 10000 q_0, at most 99999999 < 2^32 (10000 q_1 falls off the top);
+//   >> 32 leaves just that in bits 0-31: the value of all eight digits.
 uint64_t DigitsValue(uint64_t bytes, int count) {
     if (count == 0) {
         return 0;
