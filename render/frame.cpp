@@ -23,6 +23,57 @@ constexpr double CentreRow = ScreenHeight / 2;    // 300
 
 int32_t DrawnStars = 0;  // stars written to the back buffer by the last frame
 
+// The grey level of a star at depth d: -1.0 - d * 0.0001 truncated toward zero, the low 8 bits
+// of that integer in two's complement, for any size. An infinite result gives 0.
+uint8_t GreyLevel(double depth) {
+    const double truncated = std::trunc(-1.0 - depth * 0.0001);
+    if (!std::isfinite(truncated)) {
+        return 0;  // no integer to take bits from: the farthest possible star, drawn black
+    }
+    if (truncated > -2147483648.0 && truncated < 2147483648.0) {
+        // The common case: the integer conversion is exact, and the unsigned view of the
+        // result has the same low 8 bits as two's complement.
+        return static_cast<uint8_t>(static_cast<uint32_t>(static_cast<int32_t>(truncated)));
+    }
+    // Beyond 32 bits: fmod is exact, giving the remainder mod 256 with the dividend's sign.
+    const double remainder = std::fmod(truncated, 256.0);
+    return static_cast<uint8_t>(remainder < 0.0 ? remainder + 256.0 : remainder);
+}
+
+// Writes every star in front of the camera into the buffer LockDesc describes, later stars
+// over earlier, and counts them.
+void PlotStars() {
+    int32_t drawn = 0;
+    uint8_t* const surface = LockDesc.Surface;
+    const std::ptrdiff_t pitch = LockDesc.Pitch;
+    const size_t cells = std::min(
+        {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
+    for (size_t cell = 0; cell < cells; ++cell) {
+        const ProjectedStar centre = ProjectedCentre[cell];
+        const int32_t first = std::max(CellTable[cell].FirstStar, 0);
+        const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
+        for (int32_t star = first; star < end; ++star) {
+            const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
+            const double column = (centre.x + projected.x) + CentreColumn;
+            const double row = (centre.y + projected.y) + CentreRow;
+            // In front of the camera (not behind, on its plane or NaN) and truncating onto the
+            // screen: exactly the values in (-1, limit) truncate into [0, limit), and NaN fails
+            // every comparison. One branch for all five comparisons.
+            if (!((projected.depth > 0.0) & (column > -1.0) & (column < ScreenWidth) &
+                  (row > -1.0) & (row < ScreenHeight))) {
+                continue;
+            }
+            const uint8_t level = GreyLevel(projected.depth);
+            const uint8_t colour[4] = {level, level, level, 0};
+            std::memcpy(surface + static_cast<std::ptrdiff_t>(static_cast<int32_t>(row)) * pitch +
+                            static_cast<std::ptrdiff_t>(static_cast<int32_t>(column)) * 4,
+                        colour, sizeof colour);
+            ++drawn;
+        }
+    }
+    DrawnStars = drawn;
+}
+
 }  // namespace
 
 void PrepareFrameRecords() {
@@ -55,61 +106,6 @@ void ClearAndPlot() {
 
 int32_t DrawnStarCount() {
     return DrawnStars;
-}
-
-void PlotStars() {
-    int32_t drawn = 0;
-    uint8_t* const surface = LockDesc.Surface;
-    const std::ptrdiff_t pitch = LockDesc.Pitch;
-    const size_t cells = std::min(
-        {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
-    for (size_t cell = 0; cell < cells; ++cell) {
-        const ProjectedStar centre = ProjectedCentre[cell];
-        const int32_t first = std::max(CellTable[cell].FirstStar, 0);
-        const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
-        for (int32_t star = first; star < end; ++star) {
-            const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
-            const double column = (centre.x + projected.x) + CentreColumn;
-            const double row = (centre.y + projected.y) + CentreRow;
-            // In front of the camera (not behind, on its plane or NaN) and truncating onto the
-            // screen, as ScreenIndex decides; one branch for all five tests.
-            if (!((projected.depth > 0.0) & (column > -1.0) & (column < ScreenWidth) &
-                  (row > -1.0) & (row < ScreenHeight))) {
-                continue;
-            }
-            const uint8_t level = GreyLevel(projected.depth);
-            const uint8_t colour[4] = {level, level, level, 0};
-            std::memcpy(surface + static_cast<std::ptrdiff_t>(static_cast<int32_t>(row)) * pitch +
-                            static_cast<std::ptrdiff_t>(static_cast<int32_t>(column)) * 4,
-                        colour, sizeof colour);
-            ++drawn;
-        }
-    }
-    DrawnStars = drawn;
-}
-
-uint8_t GreyLevel(double depth) {
-    const double truncated = std::trunc(-1.0 - depth * 0.0001);
-    if (!std::isfinite(truncated)) {
-        return 0;  // no integer to take bits from: the farthest possible star, drawn black
-    }
-    if (truncated > -2147483648.0 && truncated < 2147483648.0) {
-        // The common case: the integer conversion is exact, and the unsigned view of the
-        // result has the same low 8 bits as two's complement.
-        return static_cast<uint8_t>(static_cast<uint32_t>(static_cast<int32_t>(truncated)));
-    }
-    // Beyond 32 bits: fmod is exact, giving the remainder mod 256 with the dividend's sign.
-    const double remainder = std::fmod(truncated, 256.0);
-    return static_cast<uint8_t>(remainder < 0.0 ? remainder + 256.0 : remainder);
-}
-
-bool ScreenIndex(double position, int32_t limit, int32_t& index) {
-    // Exactly the values in (-1, limit) truncate into [0, limit); NaN fails the comparison.
-    if (!(position > -1.0 && position < static_cast<double>(limit))) {
-        return false;
-    }
-    index = static_cast<int32_t>(position);
-    return true;
 }
 
 void ResetFrame() {
