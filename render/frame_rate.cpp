@@ -30,11 +30,15 @@ TimeStamp ReadMonotonicClock() {
                      static_cast<uint16_t>(now.tv_nsec / 1000000)};
 }
 
-FrameRateClock Clock = ReadMonotonicClock;  // where the overlay reads the time
+// What the overlay keeps beside its program-wide variables; ResetFrameRate puts it all back.
+struct OverlayState {
+    FrameRateClock Clock = ReadMonotonicClock;  // where the overlay reads the time
+    // The bits of the rate FrameRateText was last formatted from. Formatting a double costs more
+    // than the rest of the overlay, and the rate changes once in 51 frames.
+    uint64_t TextRateBits = 0;
+};
 
-// The bits of the rate FrameRateText was last formatted from. Formatting a double costs more than
-// the rest of the overlay, and the rate changes once in 51 frames.
-uint64_t TextRateBits = 0;
+OverlayState Overlay;
 
 // The rate as it stood before this frame, in blue on black at the top left, if a DC is had.
 void DrawRateText() {
@@ -43,9 +47,9 @@ void DrawRateText() {
         return;
     }
     const uint64_t rateBits = std::bit_cast<uint64_t>(FrameRate);
-    if (FrameRateText[0] == '\0' || rateBits != TextRateBits) {
+    if (FrameRateText[0] == '\0' || rateBits != Overlay.TextRateBits) {
         std::snprintf(FrameRateText, sizeof FrameRateText, "FPS: %.1f", FrameRate);
-        TextRateBits = rateBits;
+        Overlay.TextRateBits = rateBits;
     }
     context->SetBkColor(TextBackground);
     context->SetTextColor(TextColour);
@@ -55,29 +59,29 @@ void DrawRateText() {
 
 // Ends a run: its frames over the time it took. A run measured as zero time keeps the old rate.
 void MeasureRun() {
-    const TimeStamp now = Clock();
+    const TimeStamp now = Overlay.Clock();
     const double elapsed =
         static_cast<double>(int64_t{now.Seconds} - int64_t{LastRateTime.Seconds}) +
         (int32_t{now.Milliseconds} - int32_t{LastRateTime.Milliseconds}) * 0.001;
     if (elapsed != 0.0) {
         FrameRate = FrameCounter / elapsed;
     }
-    LastRateTime = Clock();
+    // The next run starts at a second reading rather than at now, as the viewer has always
+    // measured: the instant between the two belongs to no run. On the system clock they differ
+    // by microseconds, but a clock that moves on at every reading (a test's stepping clock)
+    // would see every later run shift if this reading were dropped.
+    LastRateTime = Overlay.Clock();
     FrameCounter = 0;
 }
 
 }  // namespace
 
 void SetFrameRateClock(FrameRateClock clock) {
-    Clock = clock != nullptr ? clock : ReadMonotonicClock;
-}
-
-TimeStamp ReadFrameRateClock() {
-    return Clock();
+    Overlay.Clock = clock != nullptr ? clock : ReadMonotonicClock;
 }
 
 void StartFrameRateClock() {
-    LastRateTime = Clock();
+    LastRateTime = Overlay.Clock();
 }
 
 void ResetFrameRateCounters() {
@@ -97,5 +101,5 @@ void ResetFrameRate() {
     ResetFrameRateCounters();
     LastRateTime = TimeStamp{};
     std::memset(FrameRateText, 0, sizeof FrameRateText);
-    Clock = ReadMonotonicClock;
+    Overlay = OverlayState{};
 }

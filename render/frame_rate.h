@@ -18,7 +18,6 @@ extern char FrameRateText[20];  // the text last drawn
 
 // Replaces the clock (tests, galaxy-render); nullptr restores the monotonic system clock.
 void SetFrameRateClock(FrameRateClock clock);
-TimeStamp ReadFrameRateClock();
 
 // Start-up: LastRateTime from the clock; FrameCounter 0 and FrameRate 0.0.
 void StartFrameRateClock();
@@ -27,5 +26,6 @@ void ResetFrameRateCounters();
 // Draws the current rate into BackBuffer, then counts this frame and measures every 51st.
 void DrawFrameRate();
 
-// Puts the overlay's state and the clock back as at program start.
+// Puts everything the overlay keeps back as at program start: its variables, the clock and
+// the record of the last formatted rate.
 void ResetFrameRate();
