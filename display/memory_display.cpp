@@ -17,30 +17,23 @@ namespace {
 constexpr int32_t PaddedPitch = ScreenWidth * 4 + 64;
 constexpr size_t BufferBytes = size_t{PaddedPitch} * ScreenHeight;
 constexpr uint8_t PaddingByte = 0xCD;
-constexpr size_t LogCapacity = 256;
 
-std::array<DisplayCallRecord, LogCapacity> Log{};  // the first calls since the log was cleared
-size_t LogLength = 0;                              // entries of Log in use
-DisplayCallCounts Counts{};                        // every call since the log was cleared
-bool LockFailurePending = false;                   // FailNextLock was called
-bool GetDCFailurePending = false;                  // FailNextGetDC was called
-bool FontEnabled = true;                           // InitDisplay opens the font
-std::array<char, 64> LastText{};                   // text of the last TextOut, cut to fit
-ColorRef LastTextColour = 0;                       // colours of the last TextOut
-ColorRef LastBackgroundColour = 0;
-const char* ErrorText = "";  // reason for the last InitDisplay failure
+// The first calls since the log was cleared; fixed, so logging allocates nothing in a frame.
+std::array<DisplayCallRecord, MemoryLogCapacity> Log{};
+size_t LogLength = 0;              // entries of Log in use
+bool LockFailurePending = false;   // FailNextLock was called
+bool GetDCFailurePending = false;  // FailNextGetDC was called
+bool FontEnabled = true;           // InitDisplay opens the font
+const char* ErrorText = "";        // reason for the last InitDisplay failure
 
 HResult Record(DisplayCall call, bool onPrimary, HResult result) {
-    if (LogLength < LogCapacity) {
+    if (LogLength < MemoryLogCapacity) {
         Log[LogLength++] = DisplayCallRecord{call, onPrimary, result};
     }
-    int32_t* count[] = {&Counts.Blt,       &Counts.Lock,    &Counts.Unlock, &Counts.GetDC,
-                        &Counts.ReleaseDC, &Counts.TextOut, &Counts.Flip};
-    ++*count[static_cast<size_t>(call)];
     return result;
 }
 
-// The back buffer's device context: draws through DrawText and records each text it writes.
+// A surface's device context: draws through a BufferDeviceContext and logs each TextOut.
 class MemoryDeviceContext final : public DeviceContext {
   public:
     explicit MemoryDeviceContext(bool onPrimary) : OnPrimary(onPrimary) {}
@@ -55,11 +48,6 @@ class MemoryDeviceContext final : public DeviceContext {
 
 bool MemoryDeviceContext::TextOut(int32_t x, int32_t y, const char* text, int32_t length) {
     const bool drawn = Drawing.TextOut(x, y, text, length);
-    LastTextColour = Drawing.GetTextColor();
-    LastBackgroundColour = Drawing.GetBkColor();
-    const size_t kept = drawn ? std::min(static_cast<size_t>(length), LastText.size() - 1) : 0;
-    std::memcpy(LastText.data(), text, kept);
-    LastText[kept] = '\0';
     Record(DisplayCall::TextOut, OnPrimary, drawn ? DisplayOk : DisplayErrorGeneric);
     return drawn;
 }
@@ -258,26 +246,9 @@ void FailNextGetDC() {
 std::span<const DisplayCallRecord> MemoryDisplayLog() {
     return {Log.data(), LogLength};
 }
-const DisplayCallCounts& MemoryDisplayCounts() {
-    return Counts;
-}
 
 void ClearMemoryDisplayLog() {
     LogLength = 0;
-    Counts = DisplayCallCounts{};
-    LastText[0] = '\0';
-    LastTextColour = 0;
-    LastBackgroundColour = 0;
-}
-
-const char* MemoryLastText() {
-    return LastText.data();
-}
-ColorRef MemoryLastTextColour() {
-    return LastTextColour;
-}
-ColorRef MemoryLastBackgroundColour() {
-    return LastBackgroundColour;
 }
 
 void SetMemoryDisplayFont(bool enabled) {

@@ -1,6 +1,7 @@
 // memory_display.h: what the in-memory display shows tests and galaxy-render beyond display.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -15,17 +16,6 @@ struct DisplayCallRecord {
     HResult Result;
 };
 
-// How often each operation was called since InitDisplay or ClearMemoryDisplayLog.
-struct DisplayCallCounts {
-    int32_t Blt;
-    int32_t Lock;
-    int32_t Unlock;
-    int32_t GetDC;
-    int32_t ReleaseDC;
-    int32_t TextOut;
-    int32_t Flip;
-};
-
 // The front buffer holds what the viewer would show after the last Flip; the back buffer is
 // what is being drawn. Both are 800 x 600 pixels of 4 bytes (B, G, R, unused), MemoryPitch()
 // bytes from row to row. Null while the display is shut down.
@@ -37,16 +27,11 @@ int32_t MemoryPitch();
 void FailNextLock();
 void FailNextGetDC();
 
-// The first calls since InitDisplay or ClearMemoryDisplayLog (up to a fixed number; later ones
-// are only counted), and the counts of all of them.
+// The first MemoryLogCapacity calls since InitDisplay or ClearMemoryDisplayLog; later ones are
+// not kept. Enough for a few frames of seven calls each.
+inline constexpr size_t MemoryLogCapacity = 256;
 std::span<const DisplayCallRecord> MemoryDisplayLog();
-const DisplayCallCounts& MemoryDisplayCounts();
 void ClearMemoryDisplayLog();
-
-// The text and colours of the last TextOut, whether or not a font could draw it.
-const char* MemoryLastText();
-ColorRef MemoryLastTextColour();
-ColorRef MemoryLastBackgroundColour();
 
 // Whether the next InitDisplay opens the font (the default) or draws no text at all.
 void SetMemoryDisplayFont(bool enabled);

@@ -73,6 +73,34 @@ uint32_t PixelBytes(ColorRef colour) {
     return pixel;
 }
 
+// Draws text[0, length) with its top-left corner at (x, y) in the given colours (0x00BBGGRR),
+// on an opaque background box, clipped to the width x height buffer.
+void DrawText(uint8_t* pixels, int32_t pitch, int32_t width, int32_t height, int32_t x, int32_t y,
+              const char* text, int32_t length, ColorRef textColour, ColorRef backgroundColour) {
+    if (Font == nullptr || pixels == nullptr || text == nullptr || length <= 0) {
+        return;
+    }
+    const SDL_Surface* glyphs = GlyphsFor(text, length);
+    if (glyphs == nullptr) {
+        return;
+    }
+    // The box is the glyph surface, clipped to the buffer; work in 64 bits so no sum overflows.
+    const int64_t left = std::max<int64_t>(x, 0);
+    const int64_t top = std::max<int64_t>(y, 0);
+    const int64_t right = std::min<int64_t>(int64_t{x} + glyphs->w, width);
+    const int64_t bottom = std::min<int64_t>(int64_t{y} + glyphs->h, height);
+    const auto* source = static_cast<const uint8_t*>(glyphs->pixels);
+    const uint32_t ink = PixelBytes(textColour), background = PixelBytes(backgroundColour);
+    for (int64_t row = top; row < bottom; ++row) {
+        const uint8_t* sourceRow = source + (row - y) * glyphs->pitch;
+        uint8_t* targetRow = pixels + row * pitch;
+        for (int64_t column = left; column < right; ++column) {
+            const uint32_t pixel = sourceRow[column - x] != 0 ? ink : background;
+            std::memcpy(targetRow + column * 4, &pixel, sizeof pixel);
+        }
+    }
+}
+
 }  // namespace
 
 bool OpenTextFont() {
@@ -109,32 +137,6 @@ void CloseTextFont() {
 void SetTextFontPath(const char* path) {
     FontPath = path != nullptr ? path : DefaultFontPath;
     FontFailureReported = false;
-}
-
-void DrawText(uint8_t* pixels, int32_t pitch, int32_t width, int32_t height, int32_t x, int32_t y,
-              const char* text, int32_t length, ColorRef textColour, ColorRef backgroundColour) {
-    if (Font == nullptr || pixels == nullptr || text == nullptr || length <= 0) {
-        return;
-    }
-    const SDL_Surface* glyphs = GlyphsFor(text, length);
-    if (glyphs == nullptr) {
-        return;
-    }
-    // The box is the glyph surface, clipped to the buffer; work in 64 bits so no sum overflows.
-    const int64_t left = std::max<int64_t>(x, 0);
-    const int64_t top = std::max<int64_t>(y, 0);
-    const int64_t right = std::min<int64_t>(int64_t{x} + glyphs->w, width);
-    const int64_t bottom = std::min<int64_t>(int64_t{y} + glyphs->h, height);
-    const auto* source = static_cast<const uint8_t*>(glyphs->pixels);
-    const uint32_t ink = PixelBytes(textColour), background = PixelBytes(backgroundColour);
-    for (int64_t row = top; row < bottom; ++row) {
-        const uint8_t* sourceRow = source + (row - y) * glyphs->pitch;
-        uint8_t* targetRow = pixels + row * pitch;
-        for (int64_t column = left; column < right; ++column) {
-            const uint32_t pixel = sourceRow[column - x] != 0 ? ink : background;
-            std::memcpy(targetRow + column * 4, &pixel, sizeof pixel);
-        }
-    }
 }
 
 void BufferDeviceContext::Attach(uint8_t* pixels, int32_t pitch, int32_t width, int32_t height) {

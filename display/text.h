@@ -6,7 +6,7 @@
 #include "display/display.h"
 
 // Opens the monospace font once; on failure says so once on standard error and returns false,
-// after which DrawText draws nothing.
+// after which text output draws nothing.
 bool OpenTextFont();
 void CloseTextFont();
 
@@ -14,13 +14,9 @@ void CloseTextFont();
 // Mono. Takes effect at the next OpenTextFont after CloseTextFont.
 void SetTextFontPath(const char* path);
 
-// Draws text[0, length) with its top-left corner at (x, y) in the given colours (0x00BBGGRR),
-// crisp, on an opaque background box, clipped to the width x height buffer.
-void DrawText(uint8_t* pixels, int32_t pitch, int32_t width, int32_t height, int32_t x, int32_t y,
-              const char* text, int32_t length, ColorRef textColour, ColorRef backgroundColour);
-
 // A device context over a plain 32-bit pixel buffer (B, G, R, unused; pitch in bytes) that
-// writes its text through DrawText. Both displays hand one out from GetDC.
+// writes its text crisp, on an opaque background box, clipped to the buffer. Both displays hand
+// one out from GetDC.
 class BufferDeviceContext final : public DeviceContext {
   public:
     // Points the context at a buffer and restores the default colours: black text on white,
@@ -32,8 +28,6 @@ class BufferDeviceContext final : public DeviceContext {
     ColorRef SetBkColor(ColorRef colour) override;
     ColorRef SetTextColor(ColorRef colour) override;
     bool TextOut(int32_t x, int32_t y, const char* text, int32_t length) override;
-    ColorRef GetBkColor() const { return BackgroundColour; }
-    ColorRef GetTextColor() const { return TextColour; }
 
   private:
     uint8_t* Pixels = nullptr;

