@@ -3,6 +3,11 @@
 
 #include "app/window.h"
 
+namespace {
+
+enum class MainLoopPass { HandledEvent, DrewFrame, Quit };
+
+// A waiting event is the pass's only work; a frame is drawn only when none waits.
 MainLoopPass RunMainLoopPass(PollEventFunction pollEvent, DrawFrameFunction drawFrame) {
     SDL_Event event{};
     if (pollEvent(event)) {
@@ -11,6 +16,8 @@ MainLoopPass RunMainLoopPass(PollEventFunction pollEvent, DrawFrameFunction draw
     drawFrame();
     return MainLoopPass::DrewFrame;
 }
+
+}  // namespace
 
 int64_t RunMainLoop(PollEventFunction pollEvent, DrawFrameFunction drawFrame, int64_t frameLimit) {
     int64_t frames = 0;

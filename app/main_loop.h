@@ -8,12 +8,7 @@
 using PollEventFunction = bool (*)(SDL_Event& event);  // takes one waiting event, if any
 using DrawFrameFunction = void (*)();
 
-enum class MainLoopPass { HandledEvent, DrewFrame, Quit };
-
-// One pass of the main loop: a waiting event always goes first and is the pass's only work;
-// only when none waits is one frame drawn.
-MainLoopPass RunMainLoopPass(PollEventFunction pollEvent, DrawFrameFunction drawFrame);
-
 // Runs passes until an event ends the program, a quit signal arrives, or frameLimit frames are
-// drawn (0: no limit). Returns the number of frames drawn.
+// drawn (0: no limit). A waiting event always goes first and is its pass's only work; only when
+// none waits is one frame drawn. Returns the number of frames drawn.
 int64_t RunMainLoop(PollEventFunction pollEvent, DrawFrameFunction drawFrame, int64_t frameLimit);

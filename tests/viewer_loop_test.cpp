@@ -2,12 +2,13 @@
 // way the viewer's run ends: exit code, and display and SDL shut down whatever happened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 
+#include "app/main_loop.h"
 #include "app/scene.h"
 #include "app/viewer.h"
-#include "app/main_loop.h"
 #include "app/window.h"
 #include "display/memory_display.h"
 
@@ -16,6 +17,7 @@ namespace {
 std::deque<SDL_Event> Queue;  // the events the fake source hands out, front first
 std::string Trace;            // 'P' per poll that found an event, 'N' per empty poll, 'F' per frame
 int FramesBeforeSignal = -1;  // the frame that raises the quit signal; -1 for none
+bool SignalWithEvent = false;  // a quit signal arrives with every event handed out
 
 bool PollFake(SDL_Event& event) {
     Trace += Queue.empty() ? 'N' : 'P';
@@ -24,6 +26,9 @@ bool PollFake(SDL_Event& event) {
     }
     event = Queue.front();
     Queue.pop_front();
+    if (SignalWithEvent) {
+        QuitSignal = 1;
+    }
     return true;
 }
 
@@ -34,20 +39,14 @@ void DrawFake() {
     }
 }
 
-SDL_Event Event(Uint32 type, SDL_WindowEventID window = SDL_WINDOWEVENT_NONE,
-                SDL_Keycode key = SDLK_UNKNOWN) {
+SDL_Event Event(Uint32 type, Uint8 windowEvent = SDL_WINDOWEVENT_NONE) {
     SDL_Event event{};
     event.type = type;
-    if (type == SDL_WINDOWEVENT) {
-        event.window.event = static_cast<Uint8>(window);
-    } else {
-        event.key.keysym.sym = key;
-    }
+    event.window.event = windowEvent;
     return event;
 }
 
 const SDL_Event Close = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_CLOSE);
-const SDL_Event Escape = Event(SDL_KEYDOWN, SDL_WINDOWEVENT_NONE, SDLK_ESCAPE);
 const SDL_Event Motion = Event(SDL_MOUSEMOTION);
 const SDL_Event Exposed = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_EXPOSED);
 
@@ -57,44 +56,32 @@ class MainLoop : public ::testing::Test {
         Queue.clear();
         Trace.clear();
         FramesBeforeSignal = -1;
+        SignalWithEvent = false;
         QuitSignal = 0;
         ResetScene();
     }
     void TearDown() override { QuitSignal = 0; }
 };
 
-TEST_F(MainLoop, OnlyCloseQuitAndEscapeEndTheProgram) {
-    for (const SDL_Event& event : {Close, Event(SDL_QUIT), Escape}) {
-        EXPECT_FALSE(MainWindowProc(event)) << event.type;
-    }
-    for (const SDL_Event& event :
-         {Exposed, Motion, Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_FOCUS_LOST),
-          Event(SDL_KEYUP, SDL_WINDOWEVENT_NONE, SDLK_ESCAPE),
-          Event(SDL_KEYDOWN, SDL_WINDOWEVENT_NONE, SDLK_F4), Event(SDL_MOUSEBUTTONDOWN)}) {
-        EXPECT_TRUE(MainWindowProc(event)) << event.type;
-    }
-}
-
-TEST_F(MainLoop, EachPassHandlesOneEventOrDrawsOneFrameEventsFirst) {
+TEST_F(MainLoop, WaitingEventsGoFirstOnePerPassThenOneFramePerPass) {
     Queue = {Motion, Exposed};
-    for (MainLoopPass expected : {MainLoopPass::HandledEvent, MainLoopPass::HandledEvent,
-                                  MainLoopPass::DrewFrame, MainLoopPass::DrewFrame}) {
-        EXPECT_EQ(RunMainLoopPass(PollFake, DrawFake), expected);
-    }
+    EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 1), 1);
     Queue = {Exposed};  // arriving between frames
-    EXPECT_EQ(RunMainLoopPass(PollFake, DrawFake), MainLoopPass::HandledEvent);
-    EXPECT_EQ(Trace, "PPNFNFP");
+    EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 1), 1);
+    EXPECT_EQ(Trace, "PPNFPNF");
+    Queue = {Motion, Motion};  // a quit signal with the first: no second event, no frame
+    SignalWithEvent = true;
+    EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 0), 0);
+    EXPECT_EQ(Trace + std::to_string(Queue.size()), "PPNFPNFP1");
 }
 
 TEST_F(MainLoop, EndsOnCloseOnTheLimitOrBeforeThePassAfterAQuitSignal) {
     Queue = {Motion, Close, Motion};
     EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 0), 0);
     EXPECT_EQ(Trace + std::to_string(Queue.size()), "PP1");
-
     Trace.clear();
     EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 2), 2);
     EXPECT_EQ(Trace, "PNFNF");
-
     Trace.clear();
     FramesBeforeSignal = 2;
     EXPECT_EQ(RunMainLoop(PollFake, DrawFake, 0), 2);
@@ -116,6 +103,8 @@ bool FailToStartScene(const char*) {
 // The whole run on the in-memory display, under SDL's dummy video driver: each way out gives
 // its code, draws no frame after the end, and leaves neither display nor SDL behind.
 TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
+    SDL_Event escape = Event(SDL_KEYDOWN);
+    escape.key.keysym.sym = SDLK_ESCAPE;
     struct Case {
         const char* Name;
         SDL_Event End;
@@ -124,14 +113,16 @@ TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
         int32_t Flips;
     } cases[] = {{"window closed", Close, StartSceneThenPushTheEnd, 0, 0},
                  {"SDL_QUIT", Event(SDL_QUIT), StartSceneThenPushTheEnd, 0, 0},
-                 {"Escape", Escape, StartSceneThenPushTheEnd, 0, 0},
+                 {"Escape", escape, StartSceneThenPushTheEnd, 0, 0},
                  {"frame limit", Motion, StartSceneThenPushTheEnd, 0, 3},
                  {"scene failed", Motion, FailToStartScene, 1, 0}};
     for (const Case& test : cases) {
         ResetScene();
         PendingEnd = test.End;
         EXPECT_EQ(RunViewer({test.StartScene, 3, false}), test.ExitCode) << test.Name;
-        EXPECT_EQ(MemoryDisplayCounts().Flip, test.Flips) << test.Name;
+        const auto log = MemoryDisplayLog();
+        EXPECT_EQ(std::ranges::count(log, DisplayCall::Flip, &DisplayCallRecord::Call), test.Flips)
+            << test.Name;
         EXPECT_EQ(DisplayObject, nullptr) << test.Name;
         EXPECT_EQ(SDL_WasInit(0), 0u) << test.Name;
     }
