@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
 
-struct ViewerRun {
+struct ViewerOutcome {
     int ExitCode = -1;  // -1 unless it exited (killed, or timed out after 60 s)
     std::string Out;
     std::string Err;
@@ -55,8 +55,8 @@ std::string ReadFile(const fs::path& path) {
 }
 
 // Runs the viewer in folder to its end; sends quitSignal once it has drawn its first frame.
-ViewerRun RunViewer(const fs::path& folder, const std::vector<std::string>& settings,
-                    int quitSignal = 0, bool ignoreSigint = false) {
+ViewerOutcome RunViewerProgram(const fs::path& folder, const std::vector<std::string>& settings,
+                               int quitSignal = 0, bool ignoreSigint = false) {
     fs::remove(folder / "err");  // a last run's "first frame" is no cue for this one
     pid_t pid = fork();
     if (pid == 0) {
@@ -98,35 +98,36 @@ struct HeadlessCase {
     int QuitSignal;
     bool IgnoreSigint;
     int ExitCode;
-    std::string Out;
     const char* Err;  // what standard error holds; a failure says it in one last line
 };
 
 TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
-    const std::string frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
+    const char* frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
     // clang-format off
     const HeadlessCase cases[] = {
-        {"five frames", true, {"GALAXY_VIEWER_FRAMES=5"}, 0, false, 0, TestGalaxyEcho,
+        {"five frames", true, {"GALAXY_VIEWER_FRAMES=5"}, 0, false, 0,
          "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
-        {"no galaxy file", false, {"GALAXY_VIEWER_FRAMES=2"}, 0, false, 0, "", "2 frames drawn\n"},
-        {"SIGTERM", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGTERM, false, 0, TestGalaxyEcho, frames.c_str()},
-        {"SIGINT", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, false, 0, TestGalaxyEcho, frames.c_str()},
-        {"SIGINT ignored at start", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, true, 0, TestGalaxyEcho,
-         frames.c_str()},
-        {"no such video driver", true, {"SDL_VIDEODRIVER=nonexistent"}, 0, false, 1, "",
+        {"no galaxy file", false, {"GALAXY_VIEWER_FRAMES=2"}, 0, false, 0, "2 frames drawn\n"},
+        {"SIGTERM", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGTERM, false, 0, frames},
+        {"SIGINT", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, false, 0, frames},
+        {"SIGINT ignored at start", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, true, 0, frames},
+        {"no such video driver", true, {"SDL_VIDEODRIVER=nonexistent"}, 0, false, 1,
          "galaxy-viewer: cannot open the window: "},
         {"no display at all", true, {"SDL_VIDEODRIVER", "DISPLAY", "WAYLAND_DISPLAY",
-         "XDG_RUNTIME_DIR", "GALAXY_VIEWER_FRAMES=3"}, 0, false, 1, "",
+         "XDG_RUNTIME_DIR", "GALAXY_VIEWER_FRAMES=3"}, 0, false, 1,
          "galaxy-viewer: cannot open the window: no display found"},
-        {"bad frame count", false, {"GALAXY_VIEWER_FRAMES=lots"}, 0, false, 2, "",
+        {"bad frame count", false, {"GALAXY_VIEWER_FRAMES=lots"}, 0, false, 2,
          "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
     };
     // clang-format on
     for (const HeadlessCase& test : cases) {
         ViewerFolder folder(test.WithGalaxy);
-        ViewerRun run = RunViewer(folder.Path, test.Settings, test.QuitSignal, test.IgnoreSigint);
+        ViewerOutcome run =
+            RunViewerProgram(folder.Path, test.Settings, test.QuitSignal, test.IgnoreSigint);
         EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Name << '\n' << run.Err;
-        EXPECT_EQ(run.Out, test.Out) << test.Name;  // failed set-up: the galaxy is never read
+        // The galaxy's echo comes only from a run that got as far as reading it.
+        const bool read = test.WithGalaxy && test.ExitCode == 0;
+        EXPECT_EQ(run.Out, read ? TestGalaxyEcho : "") << test.Name;
         size_t said = run.Err.find(test.Err);
         ASSERT_NE(said, std::string::npos) << test.Name << '\n' << run.Err;
         if (test.ExitCode != 0) {
@@ -180,12 +181,12 @@ TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
     // LeakSanitizer can neither name nor suppress them; the headless runs keep the leak check.
     std::vector<std::string> settings = {"SDL_VIDEODRIVER=x11", "DISPLAY=" + server.Display,
                                          "ASAN_OPTIONS=detect_leaks=0", "GALAXY_VIEWER_FRAMES=30"};
-    ViewerRun run = RunViewer(folder.Path, settings);
+    ViewerOutcome run = RunViewerProgram(folder.Path, settings);
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
 
     settings.back() = "GALAXY_VIEWER_FRAMES=0";
-    EXPECT_EQ(RunViewer(folder.Path, settings, SIGTERM).ExitCode, 0);
+    EXPECT_EQ(RunViewerProgram(folder.Path, settings, SIGTERM).ExitCode, 0);
 }
 
 }  // namespace
