@@ -1,71 +1,55 @@
 // frame_workload.h: the galaxies and the per-frame variants that the frame benchmarks and
-// galaxy-frame-trace time: cached, full re-projection, and the memory floor.
+// galaxy-frame-trace time (cached, full re-projection, and the memory floor), and a quiet start.
 #pragma once
 
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "app/scene.h"
+#include "bench/bench_galaxies.h"
 #include "display/display.h"
 #include "render/frame.h"
 #include "view/cache.h"
-#include "tools/galaxy_model.h"
 #include "view/camera.h"
 
 namespace frame_workload {
 
 inline constexpr int Frames = 4000;  // frames 1 to 4000 of the orbit, the close pass included
 
-inline std::string TempPath(const char* name) {
-    return (std::filesystem::temp_directory_path() / name).string();
-}
+// The galaxies the frames are timed on.
+using bench_galaxies::WriteDistinctGalaxy;
+using bench_galaxies::WriteSampleGalaxy;
 
-// The file galaxy-generate writes by default (17224 stars, its default seed), byte for byte.
-inline std::string WriteSampleGalaxy() {
-    const std::string path = TempPath("galaxy-bench-sample.dat");
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return path;
-    }
-    WriteGalaxy(file, DefaultStars, DefaultSeed);
-    std::fclose(file);
-    return path;
-}
-
-// 17224 stars each in a cell of its own, none in the origin's cell: a slab of keys x and y in
-// [-20, 19], z in [-5, 5], around the camera's circle of radius 10. With the origin slot that
-// makes 17225 cells.
-inline std::string WriteDistinctGalaxy() {
-    const std::string path = TempPath("galaxy-bench-distinct.dat");
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return path;
-    }
-    std::fprintf(file, "#distinct: one star per cell\r\n");
-    int written = 0;
-    for (int z = -5; z <= 5 && written < 17224; ++z) {
-        for (int y = -20; y < 20 && written < 17224; ++y) {
-            for (int x = -20; x < 20 && written < 17224; ++x) {
-                if (x == 0 && y == 0 && z == 0) {
-                    continue;
-                }
-                // Keys truncate toward zero, so negative keys sit half a cell below theirs.
-                auto at = [](int key) { return key + (key < 0 ? -0.5 : 0.5); };
-                std::fprintf(file, "%.1f %.1f %.1f 0\r\n", at(x), at(y), at(z));
-                ++written;
-            }
+// Sends standard output to /dev/null for as long as it lives: the loader writes the galaxy's
+// header there, and the benchmarks' own output must stay clean for CSV.
+class QuietStdout {
+  public:
+    QuietStdout() {
+        std::fflush(stdout);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
         }
     }
-    std::fclose(file);
-    return path;
-}
+    ~QuietStdout() {
+        std::fflush(stdout);
+        if (Saved >= 0) {
+            dup2(Saved, STDOUT_FILENO);
+            close(Saved);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+  private:
+    int Saved = dup(STDOUT_FILENO);  // standard output as it was, or -1
+};
 
 // A fresh in-memory display and scene on the galaxy, ready for frame 1.
 inline bool StartScene(const std::string& galaxy) {
@@ -74,21 +58,8 @@ inline bool StartScene(const std::string& galaxy) {
     if (InitDisplay(nullptr, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
         return false;
     }
-    // The loader writes the galaxy's header to standard output, which must stay clean for CSV.
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    const bool started = InitScene(galaxy.c_str());
-    std::fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
-    return started;
+    const QuietStdout quiet;
+    return InitScene(galaxy.c_str());
 }
 
 // CPU time of this thread: steadier than the wall clock on a shared machine.

@@ -11,26 +11,13 @@
 #include <cstdint>
 #include <random>
 
+#include "bench/bench_galaxies.h"
 #include "data/cells.h"
 #include "data/star.h"
 
 namespace {
 
 using Stars = std::array<Star, MaxStars>;
-
-// The worst case: 17224 stars each in a cell of its own, shuffled, and the last slot at the
-// origin as the loader leaves it; the plain gather then rescans the rest for every cell.
-Stars DistinctCells() {
-    Stars stars{};
-    const auto middle = [](int32_t key) { return (key + (key < 0 ? -0.5 : 0.5)) * 100000.0; };
-    for (int32_t slot = 0; slot < MaxStars - 1; ++slot) {
-        stars[slot] =
-            Star{middle(slot % 32 - 16), middle(slot / 32 % 32 - 16), middle(slot / 1024 + 1)};
-    }
-    std::mt19937_64 rng(1);
-    std::shuffle(stars.begin(), stars.end() - 1, rng);
-    return stars;
-}
 
 // A galaxy-like input: an exponential disk of scale 3 file units with two spiral arms and a
 // thin vertical spread, filling every slot but the last; deterministic for a given library.
@@ -79,10 +66,10 @@ void GroupLiteral(benchmark::State& state, const Stars& input) {
 }
 
 void GroupDistinct(benchmark::State& state) {
-    GroupOurs(state, DistinctCells());
+    GroupOurs(state, bench_galaxies::DistinctStars());
 }
 void GroupLiteralDistinct(benchmark::State& state) {
-    GroupLiteral(state, DistinctCells());
+    GroupLiteral(state, bench_galaxies::DistinctStars());
 }
 void GroupSample(benchmark::State& state) {
     GroupOurs(state, SampleGalaxy());
