@@ -19,6 +19,8 @@ TEST(CameraTest, FirstStepsThenAnOrbitInItsPlaneWithAnAccumulatedAngle) {
         } else if (n == 2) {  // along the turned direction
             EXPECT_NEAR(Camera.Position.x, -1000061.0889, 5e-5);
             EXPECT_NEAR(Camera.Position.y, -239.4933, 5e-5);
+            EXPECT_TRUE(Camera.Direction.x == std::cos(Camera.OrbitAngle) &&
+                        Camera.Direction.y == std::sin(Camera.OrbitAngle));
         } else if (n == 1000) {
             EXPECT_NEAR(Camera.OrbitAngle, 4.4e-16, 0.1e-16);  // added up, not -0.5 + n * step
         }
