@@ -1,19 +1,29 @@
 // generate_test.cpp: galaxy-generate writes a deterministic, realistic file the loader reads whole.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <string>
 #include <tuple>
 
 #include "tests/loader_test.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+
 class Generate : public testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directory(directory.path); }
-    std::string File(const char* name) const { return (directory.path / name).string(); }
+    void SetUp() override { fs::create_directories(folder); }
+    void TearDown() override { fs::remove_all(folder); }
+    std::string File(const char* name) const { return (folder / name).string(); }
+    std::string Read(const char* name) const {
+        std::ifstream in(File(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     // Runs galaxy-generate; returns its exit code, keeping its standard error in err.
     int Run(const std::string& arguments) {
         const std::string command = GALAXY_GENERATE " " + arguments + " 2>" + File("err");
@@ -21,11 +31,7 @@ class Generate : public testing::Test {
         err = Read("err");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string Read(const char* name) const {
-        std::ifstream in(File(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    TempPath directory;
+    const fs::path folder = fs::temp_directory_path() / ("generate-" + std::to_string(getpid()));
     std::string err;
 };
 
@@ -37,16 +43,16 @@ TEST_F(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
     for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
         ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "bare line feed at " << at;
     }
-    const LoadOutcome outcome = LoadPath(File("galaxy.dat"));
-    EXPECT_EQ(std::tie(outcome.err, outcome.passes), std::make_tuple("", 17224));
-    EXPECT_EQ(outcome.out.rfind("Sample galaxy: 17224 stars", 0), 0u);
-    EXPECT_EQ(outcome.out.substr(outcome.out.size() - 2), "\n.");
+    const LoadRun run = RunLoader(text, MaxStars, 1, false);
+    EXPECT_EQ(std::tie(run.err, run.passes), std::make_tuple("", 17224));
+    EXPECT_EQ(run.out.rfind("Sample galaxy: 17224 stars", 0), 0u);
+    EXPECT_EQ(run.out.substr(run.out.size() - 2), "\n.");
     int counts[4] = {0, 0, 0, 0}, inside = 0;
     double heightSum = 0.0;
-    for (int slot = 0; slot < 17224; ++slot) {
-        const Star& star = StarArray[slot];
-        ASSERT_LT(StarTag[slot], 4);
-        ++counts[StarTag[slot]];
+    for (size_t slot = 0; slot < 17224; ++slot) {
+        const Star& star = run.stars[slot];
+        ASSERT_LT(run.tags[slot], 4);
+        ++counts[run.tags[slot]];
         inside += std::hypot(star.x, star.y) < 8.5e5 ? 1 : 0;
         heightSum += std::fabs(star.z);
         EXPECT_TRUE(std::hypot(star.x, star.y) < 12e5 && std::fabs(star.z) < 4e5) << slot;
@@ -58,6 +64,7 @@ TEST_F(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
     EXPECT_LT(heightSum / 17224, 0.25e5);
 }
 
+// One seed, one file; a file is never overwritten without --force; bad arguments write nothing.
 TEST_F(Generate, SeedsOverwritingAndBadArguments) {
     ASSERT_EQ(Run("--stars 300 --out " + File("a")), 0);
     ASSERT_EQ(Run("--stars 300 --out " + File("b")), 0);
@@ -68,10 +75,10 @@ TEST_F(Generate, SeedsOverwritingAndBadArguments) {
     EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
     EXPECT_EQ(Read("a"), Read("b"));
     EXPECT_EQ(Run("--stars 5 --force --out " + File("a")), 0);
-    EXPECT_EQ(LoadPath(File("a")).passes, 5);
+    EXPECT_EQ(RunLoader(Read("a"), MaxStars, 1, false).passes, 5);
     EXPECT_NE(Run("--stars -1 --out " + File("x")), 0);
     EXPECT_NE(Run("--stars many --out " + File("x")), 0);
-    EXPECT_FALSE(std::filesystem::exists(File("x")));
+    EXPECT_FALSE(fs::exists(File("x")));
     EXPECT_NE(Run("--out " + File("missing/galaxy.dat")), 0);
     EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
 }
