@@ -1,5 +1,7 @@
-// cells.cpp: cell keys, the plain run-by-run grouping of stars into cells, the cell table and
-// its centres. SortStarsByCell (cells_sort.cpp) gives the plain grouping's order, faster.
+// cells.cpp: cell keys, the plain grouping of stars into cells, the cell table and centres.
+//
+// GatherStarsByCell below is the grouping written plainly; the program runs SortStarsByCell
+// (cells_sort.cpp), which gives the same order faster.
 #include "data/cells.h"
 
 #include <algorithm>
