@@ -70,7 +70,8 @@ TEST_F(Generate, SeedsOverwritingAndBadArguments) {
     ASSERT_EQ(Run("--stars 300 --out " + File("b")), 0);
     ASSERT_EQ(Run("--stars 300 --seed 7 --out " + File("c")), 0);
     EXPECT_EQ(Read("a"), Read("b"));
-    EXPECT_NE(Read("a"), Read("c"));
+    const std::string a = Read("a"), c = Read("c");  // the header names the seed: skip it
+    EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));
     EXPECT_NE(Run("--stars 5 --out " + File("a")), 0);
     EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
     EXPECT_EQ(Read("a"), Read("b"));
