@@ -1,6 +1,7 @@
 // viewer_device_test.cpp: the SDL display under the dummy video driver (software renderer): its
 // fill covers exactly its rectangle; a reset of the renderer's targets or device rebuilds the
-// frame texture and frames go on.
+// frame texture and frames go on; flips are held to the refresh only when presenting does not
+// wait.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
@@ -27,22 +28,8 @@ class SdlDisplay : public testing::Test {
         SDL_DestroyWindow(Window);
         SDL_Quit();
     }
-
-    // The colour the window shows at the frame's centre (the software renderer draws into it).
-    Uint32 ShownCentre() const {
-        SDL_Surface* shown = SDL_GetWindowSurface(Window);
-        auto* row = static_cast<uint8_t*>(shown->pixels) + shown->pitch * (shown->h / 2);
-        return reinterpret_cast<Uint32*>(row)[shown->w / 2] & 0xFFFFFF;
-    }
-
     SDL_Window* Window = nullptr;
 };
-
-// Fills the back buffer with colour and flips it.
-HResult FlipFilled(Uint32 colour) {
-    EXPECT_EQ(BackBuffer->Blt({0, 0, 800, 600}, {colour}), DisplayOk);
-    return PrimarySurface->Flip();
-}
 
 // The first pixel of the back buffer, read through its lock, that is not inside within area and
 // outside elsewhere, as "column, row"; empty when every pixel is right.
@@ -73,21 +60,83 @@ TEST_F(SdlDisplay, ColourFillCoversItsRectangleAndNothingElse) {
     EXPECT_EQ(FirstWrongPixel({10, 20, 30, 40}, 0x405060, 0x102030), "");
 }
 
-TEST_F(SdlDisplay, ARendererResetRebuildsTheTextureAndFramesGoOn) {
-    EXPECT_EQ(FrameTextureBuilds(), 1);
-    EXPECT_EQ(FlipFilled(0x102030), DisplayOk);
-    EXPECT_EQ(ShownCentre(), 0x102030u);
-    Uint32 colour = 0x405060;
-    for (Uint32 reset : {SDL_RENDER_TARGETS_RESET, SDL_RENDER_DEVICE_RESET}) {
-        SDL_Event event{};
-        event.type = reset;
-        ASSERT_EQ(SDL_PushEvent(&event), 1);
-        SDL_PumpEvents();
-        for (int frame = 0; frame < 2; ++frame, colour += 0x010101) {
-            EXPECT_EQ(FlipFilled(colour), DisplayOk) << reset;
-            EXPECT_EQ(ShownCentre(), colour) << reset;
+// Each frame fills the back buffer with a new colour and flips; the window (the software
+// renderer draws into it) must show that colour at the frame's centre.
+TEST_F(SdlDisplay, ARendererResetRebuildsTheTextureOnceAndFramesGoOn) {
+    Uint32 colour = 0x102030;
+    int32_t builds = 1;  // the texture made at set-up
+    for (Uint32 reset : {0u, Uint32{SDL_RENDER_TARGETS_RESET}, Uint32{SDL_RENDER_DEVICE_RESET}}) {
+        if (reset != 0) {
+            SDL_Event event{};
+            event.type = reset;
+            ASSERT_EQ(SDL_PushEvent(&event), 1);
+            SDL_PumpEvents();
+            ++builds;
         }
-        EXPECT_EQ(FrameTextureBuilds(), reset == SDL_RENDER_TARGETS_RESET ? 2 : 3);  // once each
+        for (int frame = 0; frame < 2; ++frame, colour += 0x010101) {
+            ASSERT_EQ(BackBuffer->Blt({0, 0, 800, 600}, {colour}), DisplayOk);
+            EXPECT_EQ(PrimarySurface->Flip(), DisplayOk) << reset;
+            SDL_Surface* shown = SDL_GetWindowSurface(Window);
+            const auto* row = static_cast<uint8_t*>(shown->pixels) + shown->pitch * (shown->h / 2);
+            EXPECT_EQ(reinterpret_cast<const Uint32*>(row)[shown->w / 2] & 0xFFFFFF, colour)
+                << reset;
+        }
+        EXPECT_EQ(FrameTextureBuilds(), builds) << reset;
+    }
+}
+
+constexpr int64_t Refresh = 16666666;                                 // 60 Hz in nanoseconds
+constexpr int32_t ProbeEnd = PresentWarmUpFlips + PresentProbeFlips;  // flips before a verdict
+
+struct PacedClock {
+    FlipPacer Pacer{Refresh};
+    int64_t Now = 5000000000;  // an arbitrary start
+
+    // Flips step apart, every requested sleep honoured; returns the sleeps asked for.
+    int Flips(int count, int64_t step) {
+        int sleeps = 0;
+        for (int flip = 0; flip < count; ++flip) {
+            Now += step;
+            int64_t deadline = NextFlipDeadline(Pacer, Now);
+            if (deadline != 0) {
+                EXPECT_GT(deadline, Now);
+                Now = deadline;
+                ++sleeps;
+            }
+        }
+        return sleeps;
+    }
+};
+
+// Probing goes on for as long as presents keep waiting, and a later fast run (say, the window
+// hidden) still turns pacing on.
+TEST(FlipPacing, PresentsThatWaitForTheRefreshAreNeverPaced) {
+    for (int64_t step : {Refresh, Refresh * 992 / 1000, Refresh * 2}) {
+        PacedClock clock;
+        EXPECT_EQ(clock.Flips(3, 0), 0);  // a few queued frames before presents block
+        EXPECT_EQ(clock.Flips(PresentWarmUpFlips - 3 + 16 * (PresentProbeFlips + 1), step), 0)
+            << step;
+        EXPECT_FALSE(clock.Pacer.Pacing);
+        EXPECT_EQ(clock.Flips(PresentProbeFlips + 1, 0), 1) << step;
+        EXPECT_TRUE(clock.Pacer.Pacing);
+    }
+}
+
+// Deadlines, not delays: paced flips keep to the refresh without drift, and a slow frame moves
+// the schedule on instead of leaving a burst of quick frames behind it.
+TEST(FlipPacing, FasterPresentsAreHeldToTheRefreshWithoutDriftOrBurst) {
+    for (int64_t step : {int64_t{1000000}, Refresh * 96 / 100}) {  // 1000 and 62.5 frames a second
+        PacedClock clock;
+        EXPECT_EQ(clock.Flips(ProbeEnd, step), 0) << step;
+        int64_t verdictAt = clock.Now + step;
+        EXPECT_EQ(clock.Flips(1, step), 1) << step;  // the verdict: pace from here on
+        EXPECT_EQ(clock.Now, verdictAt + Refresh) << step;
+        int64_t pacedStart = clock.Now;
+        EXPECT_EQ(clock.Flips(600, step), 600) << step;
+        EXPECT_EQ(clock.Now - pacedStart, 600 * Refresh) << step;
+        clock.Now += 10 * Refresh;  // one frame took ten refreshes
+        EXPECT_EQ(NextFlipDeadline(clock.Pacer, clock.Now), 0);
+        EXPECT_EQ(NextFlipDeadline(clock.Pacer, clock.Now + 1), clock.Now + Refresh);
     }
 }
 
