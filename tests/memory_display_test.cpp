@@ -24,7 +24,8 @@ class MemoryDisplayTest : public testing::Test {
         std::memcpy(&word, MemoryBackPixels() + row * MemoryPitch() + column * 4, 4);
         return word;
     }
-    // Writes text through a device context of the back buffer, first filled with Grey.
+    // Writes blue on black text through a device context of the back buffer, first filled with
+    // Grey.
     static void DrawThroughContext(int32_t x, int32_t y, const char* text) {
         ASSERT_EQ(BackBuffer->Blt(Rect{0, 0, 800, 600}, BltEffects{Grey}), DisplayOk);
         DeviceContext* context = nullptr;
@@ -36,19 +37,14 @@ class MemoryDisplayTest : public testing::Test {
     }
 };
 
-TEST(MemoryDisplaySetUp, OffersOnly800By600At32Bits) {
+TEST(MemoryDisplaySetUp, OffersOnly800By600At32BitsAndShutsDownOnce) {
     EXPECT_LT(InitDisplay(nullptr, 640, 480, 32), 0);
     EXPECT_LT(InitDisplay(nullptr, 800, 600, 16), 0);
-    EXPECT_EQ(BackBuffer, nullptr);
-    EXPECT_STRNE(DisplayErrorText(), "");
-    ShutdownDisplay();
+    EXPECT_TRUE(BackBuffer == nullptr && DisplayErrorText()[0] != '\0');
     ASSERT_EQ(InitDisplay(nullptr, 800, 600, 32), DisplayOk);
-    EXPECT_TRUE(DisplayObject != nullptr && PrimarySurface != nullptr && BackBuffer != nullptr);
-    EXPECT_GE(MemoryPitch(), 3200);
     ShutdownDisplay();
     ShutdownDisplay();
-    EXPECT_EQ(DisplayObject, nullptr);
-    EXPECT_EQ(MemoryFrontPixels(), nullptr);
+    EXPECT_TRUE(DisplayObject == nullptr && MemoryFrontPixels() == nullptr);
 }
 
 // Lock/Unlock and GetDC/ReleaseDC pair strictly, each excluding the other and the flip; failures
@@ -58,8 +54,7 @@ TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
     DeviceContext* context = nullptr;
     EXPECT_EQ(BackBuffer->Unlock(), DisplayErrorNotLocked);
     ASSERT_EQ(BackBuffer->Lock(lock), DisplayOk);
-    EXPECT_EQ(lock.Surface, MemoryBackPixels());
-    EXPECT_EQ(lock.Pitch, MemoryPitch());
+    EXPECT_TRUE(lock.Surface == MemoryBackPixels() && lock.Pitch == MemoryPitch());
     EXPECT_LT(BackBuffer->Lock(lock), 0);
     EXPECT_LT(BackBuffer->GetDC(context), 0);
     EXPECT_LT(PrimarySurface->Flip(), 0);
@@ -80,49 +75,34 @@ TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
     const auto log = MemoryDisplayLog();
     ASSERT_EQ(log.size(), 4u);
     EXPECT_TRUE(log[0].Call == DisplayCall::Lock && log[0].Result < 0 && !log[0].OnPrimary);
-    EXPECT_TRUE(log[1].Call == DisplayCall::GetDC && log[2].Call == DisplayCall::Lock);
-    EXPECT_TRUE(log[2].Result == DisplayOk && log[3].Call == DisplayCall::Unlock);
+    EXPECT_TRUE(log[1].Call == DisplayCall::GetDC && log[2].Result == DisplayOk);
 }
 
 TEST_F(MemoryDisplayTest, ColourFillCoversTheRectangleOnlyAndFlipShowsIt) {
     const std::vector<uint8_t> before(MemoryBackPixels(), MemoryBackPixels() + 600 * MemoryPitch());
     ASSERT_EQ(BackBuffer->Blt(Rect{10, 20, 30, 40}, BltEffects{Grey}), DisplayOk);
-    EXPECT_EQ(BackWord(10, 20), Grey);
-    EXPECT_EQ(BackWord(29, 39), Grey);
-    EXPECT_EQ(BackWord(30, 39), 0u);
-    EXPECT_EQ(BackWord(29, 40), 0u);
+    EXPECT_TRUE(BackWord(10, 20) == Grey && BackWord(29, 39) == Grey);
+    EXPECT_TRUE(BackWord(9, 20) == 0 && BackWord(10, 19) == 0);
+    EXPECT_TRUE(BackWord(30, 39) == 0 && BackWord(29, 40) == 0);
     ASSERT_EQ(BackBuffer->Blt(Rect{0, 0, 800, 600}, BltEffects{0}), DisplayOk);
     EXPECT_EQ(std::memcmp(before.data(), MemoryBackPixels(), before.size()), 0);  // padding kept
     ASSERT_EQ(BackBuffer->Blt(Rect{0, 0, 800, 600}, BltEffects{Grey}), DisplayOk);
-    EXPECT_NE(std::memcmp(MemoryFrontPixels(), MemoryBackPixels(), before.size()), 0);
     ASSERT_EQ(PrimarySurface->Flip(), DisplayOk);
     EXPECT_EQ(std::memcmp(MemoryFrontPixels(), MemoryBackPixels(), before.size()), 0);
 }
 
-TEST_F(MemoryDisplayTest, TextIsBlueOnABlackBoxAtItsCornerClippedAndRepeatsExactly) {
-    DrawThroughContext(0, 0, "FPS: 60.0");
-    int32_t blue = 0, boxWidth = 0;
-    while (boxWidth < 800 && BackWord(boxWidth, 0) != Grey) {
-        ++boxWidth;
-    }
-    EXPECT_GT(boxWidth, 40);
-    for (int32_t row = 0; row < 8; ++row) {
-        for (int32_t column = 0; column < boxWidth; ++column) {
-            const uint32_t word = BackWord(column, row);
-            ASSERT_TRUE(word == 0 || word == 0x000000FF) << column << ", " << row;
-            blue += word == 0x000000FF ? 1 : 0;  // bytes B, G, R, unused
-        }
-    }
-    EXPECT_GT(blue, 10);
+// The text's pixels themselves are checked by the golden pictures of galaxy-render; here, its
+// clipping at the frame's edges and that a text drawn again comes out the same.
+TEST_F(MemoryDisplayTest, TextIsClippedToTheFrameAndRepeatsExactly) {
     DrawThroughContext(790, 595, "FPS: 60.0");
-    EXPECT_EQ(BackWord(789, 599), Grey);
-    EXPECT_EQ(BackWord(790, 594), Grey);
+    EXPECT_TRUE(BackWord(789, 599) == Grey && BackWord(790, 594) == Grey);
     EXPECT_EQ(BackWord(790, 595), 0u);           // the box's first pixel is background
     for (int32_t row = 595; row < 600; ++row) {  // nothing spilled into the rows' padding
         EXPECT_EQ(MemoryBackPixels()[row * MemoryPitch() + 3200], 0xCD);
     }
     DrawThroughContext(-5, -3, "AB");
     const std::vector<uint8_t> first(MemoryBackPixels(), MemoryBackPixels() + 30 * MemoryPitch());
+    EXPECT_NE(BackWord(0, 0), Grey);  // the box reaches the top-left corner
     DrawThroughContext(-5, -3, "CD");
     DrawThroughContext(-5, -3, "AB");
     EXPECT_EQ(std::memcmp(first.data(), MemoryBackPixels(), first.size()), 0);
