@@ -18,8 +18,9 @@ namespace {
 
 // A cell's stars are re-projected once moved^2 / distance^2 reaches this (0.2236 % in distance).
 constexpr double StaleRatio = 5e-6;
-// Half-edge of the cube around a cell centre inside which the camera forces a re-projection.
-constexpr double ProximityHalfEdge = 500000.0;
+// Half-edge of the cube around a cell centre inside which the camera forces a re-projection:
+// five cell edges, 500000 world units.
+constexpr double ProximityHalfEdge = 5 * CellSize;
 
 int32_t FlaggedCells = 0;  // number of cells the last MarkCells flagged
 
