@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -136,36 +137,27 @@ TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
     }
 }
 
-// An 800 x 600 X server of its own, on a display number it picks; stopped with the test.
+// An 800 x 600 X server of its own, on a display number it picks; stopped with the test. The
+// shell says its process number, which exec hands on to Xvfb, and Xvfb says its display number
+// once it is ready.
 struct XvfbServer {
     XvfbServer() {
-        int ready[2];
-        if (pipe(ready) != 0 || (Pid = fork()) != 0) {
-            close(ready[1]);
-            std::string number;  // written with a line end once the server is up
-            char digit = 0;
-            while (Pid > 0 && read(ready[0], &digit, 1) == 1 && digit != '\n') {
-                number += digit;
-            }
-            Display = digit == '\n' ? ":" + number : "";
-            close(ready[0]);
-            return;
+        const char* start = "echo $$; exec Xvfb -displayfd 1 -screen 0 800x600x24 2>/dev/null";
+        Output = popen(start, "r");
+        int number = -1;
+        if (Output != nullptr && std::fscanf(Output, "%d %d", &Pid, &number) == 2) {
+            Display = ":" + std::to_string(number);
         }
-        close(ready[0]);
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        dup2(quiet, 2);
-        std::string fd = std::to_string(ready[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-               "tcp", static_cast<char*>(nullptr));
-        _exit(127);
     }
     ~XvfbServer() {
         if (Pid > 0) {
             kill(Pid, SIGTERM);
-            waitpid(Pid, nullptr, 0);
+        }
+        if (Output != nullptr) {
+            pclose(Output);
         }
     }
+    std::FILE* Output = nullptr;
     pid_t Pid = -1;
     std::string Display;  // ":N", or empty when Xvfb could not be started
 };
