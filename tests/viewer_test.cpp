@@ -146,7 +146,7 @@ struct XvfbServer {
         Output = popen(start, "r");
         int number = -1;
         if (Output != nullptr && std::fscanf(Output, "%d %d", &Pid, &number) == 2) {
-            Display = ":" + std::to_string(number);
+            Display = ':' + std::to_string(number);
         }
     }
     ~XvfbServer() {
