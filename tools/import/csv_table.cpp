@@ -22,7 +22,7 @@ constexpr double MostReserved = 1e8;           // stars room is made for in adva
 // libcsv's allocator, refusing to grow a field's buffer past the limit; the parser then stops
 // with CSV_ENOMEM, reported as an over-long field.
 void* BoundedRealloc(void* old, std::size_t bytes) {
-    return bytes > FieldByteLimit + GrowthBytes ? nullptr : std::realloc(old, bytes);
+    return bytes > FieldByteLimit ? nullptr : std::realloc(old, bytes);
 }
 
 // What stands before the header row: an optional UTF-8 byte-order mark, then '#' lines (the
@@ -97,6 +97,8 @@ const char* TakePrelude(Prelude& prelude, TextReader& reader, const char* at, co
             if (prelude.inHeader) {
                 prelude.header.append(at, stop);
                 prelude.done = stop != end;
+            } else {
+                prelude.inComment = stop == end;  // a comment's line end is taken below
             }
             at = stop;
             if (prelude.header.size() > FieldByteLimit) {
@@ -108,7 +110,6 @@ const char* TakePrelude(Prelude& prelude, TextReader& reader, const char* at, co
         const char c = *at;
         if (IsLineEnd(c)) {
             reader.line += c == '\r' || prelude.previous != '\r';
-            prelude.inComment = false;
             prelude.previous = c;
             ++at;
         } else {
@@ -205,13 +206,6 @@ void StartParsing(csv_parser& parser, TextReader& reader, const Prelude& prelude
     Parse(parser, reader, prelude.header.data(), prelude.header.size());
 }
 
-// The message for a failed read of the (possibly compressed) file.
-std::string ReadFailure(gzFile file, const std::string& source) {
-    int code = Z_OK;
-    const char* message = gzerror(file, &code);
-    return source + ": cannot read: " + (code == Z_ERRNO ? std::strerror(errno) : message);
-}
-
 // Makes room for as many stars as the file seems to hold, judged by its first block, so that
 // the star list is not copied over and over while it grows.
 void ReserveForFile(Catalogue& catalogue, uint64_t fileBytes, std::size_t blockBytes) {
@@ -257,7 +251,7 @@ bool ReadTextTable(gzFile file, uint64_t fileBytes, const TableRequest& request,
             request.progress(static_cast<double>(gzoffset(file)) / static_cast<double>(fileBytes));
         }
     }
-    if (got < 0) {
+    if (got < 0 || ReadWasCut(file)) {
         reader.failed = true;
         *error = ReadFailure(file, catalogue->source);
     }

@@ -17,12 +17,6 @@ constexpr unsigned CopyBlockBytes = 1u << 20;
 constexpr char FitsStart[] = "SIMPLE  =";  // every FITS file's first keyword
 constexpr int FitsStartLength = sizeof FitsStart - 1;
 
-std::string ReadFailure(gzFile file, const std::string& source) {
-    int code = Z_OK;
-    const char* message = gzerror(file, &code);
-    return source + ": cannot read: " + (code == Z_ERRNO ? std::strerror(errno) : message);
-}
-
 // Decompresses the rest of `file` into a new temporary file, whose name goes to *path: cfitsio
 // reads a plain file on disk, so a compressed FITS table takes disk space, not memory.
 bool DecompressToTemporary(gzFile file, const std::string& source, std::string* path,
@@ -48,7 +42,7 @@ bool DecompressToTemporary(gzFile file, const std::string& source, std::string* 
                  std::strerror(errno);
         return false;
     }
-    if (got < 0) {
+    if (got < 0 || ReadWasCut(file)) {
         *error = ReadFailure(file, source);
         return false;
     }
@@ -68,6 +62,21 @@ bool ReadCompressedFits(gzFile file, const TableRequest& request, Catalogue* cat
 
 }  // namespace
 
+bool ReadWasCut(gzFile file) {
+    int code = Z_OK;
+    gzerror(file, &code);
+    return code == Z_BUF_ERROR;
+}
+
+std::string ReadFailure(gzFile file, const std::string& source) {
+    int code = Z_OK;
+    std::string message = gzerror(file, &code);  // for Z_ERRNO, the system's message
+    if (message.rfind(source + ": ", 0) == 0) {
+        message.erase(0, source.size() + 2);  // zlib names the file too
+    }
+    return source + ": cannot read: " + message;
+}
+
 bool ReadTable(const TableRequest& request, Catalogue* catalogue, std::string* error) {
     catalogue->source = request.path;
     struct stat info {};
@@ -81,7 +90,7 @@ bool ReadTable(const TableRequest& request, Catalogue* catalogue, std::string* e
     char start[FitsStartLength];
     const int got = gzread(file, start, FitsStartLength);
     bool read = false;
-    if (got < 0 || gzrewind(file) != 0) {
+    if (got < 0 || ReadWasCut(file) || gzrewind(file) != 0) {
         *error = ReadFailure(file, request.path);
     } else if (got < FitsStartLength || std::memcmp(start, FitsStart, FitsStartLength) != 0) {
         read = ReadTextTable(file, static_cast<uint64_t>(info.st_size), request, catalogue, error);

@@ -7,6 +7,13 @@
 
 #include "tools/import/table.h"
 
+// Whether zlib stopped at the end of the file inside compressed data. gzread ends such a file
+// as if it were whole (so that a growing file can be read on), leaving Z_BUF_ERROR behind.
+bool ReadWasCut(gzFile file);
+
+// The message for a failed or cut read of the (possibly compressed) file.
+std::string ReadFailure(gzFile file, const std::string& source);
+
 // Reads a text table from `file`, positioned at its start; fileBytes, the size of the file on
 // disk, measures progress.
 bool ReadTextTable(gzFile file, uint64_t fileBytes, const TableRequest& request,
