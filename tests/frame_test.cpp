@@ -97,9 +97,11 @@ class FrameTest : public testing::Test {
 };
 
 TEST_F(FrameTest, GreyLevelIsTheLowByteOfTheTruncatedDepthFormula) {
-    std::vector<double> depths = {0.000001,  9999.99,   10000.0, 1000000.0, 2540000.0, 2559999.0,
-                                  2560000.0, 3000000.0, 1.0e30,  Inf,       Max};
-    std::vector<uint32_t> levels = {255, 255, 254, 155, 1, 0, 255, 211, 0, 0, 0};
+    // 21474836470000 gives exactly -2^31, the first value past the 32-bit conversion.
+    std::vector<double> depths = {0.000001,  9999.99,   10000.0,   1000000.0,
+                                  2540000.0, 2559999.0, 2560000.0, 3000000.0,
+                                  1.0e30,    Inf,       Max,       21474836470000.0};
+    std::vector<uint32_t> levels = {255, 255, 254, 155, 1, 0, 255, 211, 0, 0, 0, 0};
     // Across the 32-bit boundary and up to 2^62 the integer formula still applies.
     for (double depth = 1.0; depth < 4.0e22; depth *= 1.37) {
         depths.push_back(depth);
