@@ -43,7 +43,7 @@ void RunFrames(benchmark::State& state, const std::string& galaxy, Variant varia
             frame_workload::RunFrame(variant);
             seconds += frame_workload::ThreadSeconds() - start;
             frame_workload::FinishFrame(variant);
-            cells += FlaggedCellCount();
+            cells += variant == Variant::Full ? CellCount : FlaggedCellCount();
         }
         frameSeconds += seconds / frame_workload::Frames;
         reprojected += static_cast<double>(cells) / frame_workload::Frames;

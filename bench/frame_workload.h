@@ -12,6 +12,7 @@
 
 #include "app/scene.h"
 #include "bench/bench_galaxies.h"
+#include "data/cells.h"
 #include "display/display.h"
 #include "render/frame.h"
 #include "view/cache.h"
@@ -84,6 +85,13 @@ inline void PrepareFrame(Variant variant) {
         MarkCells();
         ReprojectCells();
         StepCamera();
+    }
+}
+
+// Flags every cell, so the next ReprojectCells projects every star: what the cache saves.
+inline void MarkAllCells() {
+    for (Cell& cell : CellTable) {
+        cell.ReprojectFlag = 1;
     }
 }
 

@@ -103,7 +103,7 @@ std::vector<FrameRange> ParseFrameList(const std::string& list) {
     return merged;
 }
 
-struct Options {
+struct RenderOptions {
     std::string GalaxyFile;
     std::string FrameList;
     std::string OutputFolder;  // "" for no pictures
@@ -137,7 +137,7 @@ bool MakeOutputFolder(const std::string& folder) {
 
 // Shows how far the run has come, once it has taken more than a second: on a terminal one line
 // rewritten in place, elsewhere (logs, CI) a line every few seconds.
-class Progress {
+class RenderProgress {
   public:
     void Update(size_t frame, size_t last) {
         const auto now = std::chrono::steady_clock::now();
@@ -219,11 +219,11 @@ bool SavePngFrame(PngFolder& png, const FrameSlot& slot, size_t worker, std::str
 }
 
 // Draws frames 1 to the last wanted one and hands each wanted one to every output.
-bool RenderFrames(const Options& options, const std::vector<FrameRange>& ranges,
+bool RenderFrames(const RenderOptions& options, const std::vector<FrameRange>& ranges,
                   std::span<FramePipeline* const> outputs) {
     const int64_t last = ranges.back().Last;
     size_t range = 0;
-    Progress progress;
+    RenderProgress progress;
     for (int64_t frame = 1; frame <= last; ++frame) {
         SimulatedFrame = frame;
         RenderFrame();
@@ -249,7 +249,7 @@ bool RenderFrames(const Options& options, const std::vector<FrameRange>& ranges,
 }
 
 // Renders with the outputs the options ask for; prints any error; returns the exit code.
-int RenderToOutputs(const Options& options, const std::vector<FrameRange>& ranges,
+int RenderToOutputs(const RenderOptions& options, const std::vector<FrameRange>& ranges,
                     VideoOutput& video) {
     const size_t pngWorkers = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2);
     PngFolder png;
@@ -296,7 +296,7 @@ long PeakMemoryKilobytes() {
     return usage.ru_maxrss;
 }
 
-int Run(const Options& options, const std::vector<FrameRange>& ranges) {
+int Run(const RenderOptions& options, const std::vector<FrameRange>& ranges) {
     WarnIfUnreadable(options.GalaxyFile);
     if (!options.OutputFolder.empty() && !MakeOutputFolder(options.OutputFolder)) {
         return 1;
@@ -337,7 +337,7 @@ int main(int argc, char** argv) {
         "Draws the viewer's frames without a screen and saves them as PNG pictures, a movie or "
         "both.\nFrame k is the k-th frame the viewer would show; the clock runs at 60 frames a "
         "second."};
-    Options options;
+    RenderOptions options;
     app.add_option("FILE", options.GalaxyFile, "galaxy file to draw, in place of galaxy.dat")
         ->required();
     app.add_option("--frames", options.FrameList,

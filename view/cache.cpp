@@ -169,14 +169,6 @@ void MarkCells() {
     FlaggedCells = MarkAll(camera);
 }
 
-void MarkAllCells() {
-    assert(CellArraysSized());
-    for (int32_t i = 0; i < CellCount; ++i) {
-        CellTable[Index(i)].ReprojectFlag = 1;
-    }
-    FlaggedCells = CellCount;
-}
-
 void ReprojectCells() {
     // Every centre every frame: unflagged cells are drawn around it from their cached offsets.
     const Projector projector = CurrentProjector();

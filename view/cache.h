@@ -21,8 +21,6 @@ void AllocateProjectedCentre();
 void BuildProjectionCache();
 // Flags each cell whose cached picture is stale or that the camera is close to.
 void MarkCells();
-// Flags every cell, so the next ReprojectCells projects every star (what the cache saves).
-void MarkAllCells();
 // Projects every centre, and the stars of every flagged cell.
 void ReprojectCells();
 
