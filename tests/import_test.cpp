@@ -140,7 +140,7 @@ TEST(ImportColumns, RolesFoundByNameOrGivenAndMissingOnesNamed) {
     plan = Plan({"RAICRS", "DEICRS", "Plx", "Vmag", "B-V"},
                 "ra=raicrs,dec=DEICRS,parallax=Plx,mag=Vmag,color=B-V", &error);
     EXPECT_EQ(plan.column, (std::array<int, RoleCount>{-1, -1, -1, 0, 1, 2, -1, 3, 4}));
-    EXPECT_EQ(plan.name[static_cast<int>(Role::Parallax)], "Plx");
+    EXPECT_EQ(plan.name[Index(Role::Parallax)], "Plx");
     for (const auto& [names, overrides, message] : {
              std::tuple<std::vector<std::string>, std::string, std::string>{
                  {"ra", "dec", "mag"}, "", "no position columns: it needs x, y and z, or ra, "

@@ -44,8 +44,8 @@ std::string Shortest(Real value) {
 
 // The field's number, or false after skipping the row with the reason it is unusable.
 bool TakeNumber(Catalogue& catalogue, const Row& row, Role role, double* value) {
-    const Field& field = row.fields[static_cast<int>(role)];
-    const std::string& name = catalogue.plan.name[static_cast<int>(role)];
+    const Field& field = row.fields[Index(role)];
+    const std::string& name = catalogue.plan.name[Index(role)];
     if (field.state == Field::State::Invalid) {
         SkipRow(catalogue, row.line,
                 name + " field \"" + field.excerpt + "\" is not a number; row skipped");
@@ -62,7 +62,7 @@ bool TakeNumber(Catalogue& catalogue, const Row& row, Role role, double* value) 
 
 // The field's number if it is a finite one, else NaN.
 double OptionalNumber(const Row& row, Role role) {
-    const Field& field = row.fields[static_cast<int>(role)];
+    const Field& field = row.fields[Index(role)];
     return field.state == Field::State::Number ? field.value : std::nan("");
 }
 
@@ -71,7 +71,7 @@ bool TakeWithin(Catalogue& catalogue, const Row& row, Role role, double limit, d
         return false;
     }
     if (std::fabs(*value) > limit) {
-        const std::string& name = catalogue.plan.name[static_cast<int>(role)];
+        const std::string& name = catalogue.plan.name[Index(role)];
         SkipRow(catalogue, row.line, name + " " + Shortest(*value) + " is outside -" +
                                          Shortest(limit) + " to " + Shortest(limit) +
                                          " degrees; row skipped");
@@ -87,7 +87,7 @@ bool TakeDistance(Catalogue& catalogue, const Row& row, double* distance) {
     if (!TakeNumber(catalogue, row, role, &value)) {
         return false;
     }
-    const std::string& name = catalogue.plan.name[static_cast<int>(role)];
+    const std::string& name = catalogue.plan.name[Index(role)];
     if (value <= 0.0) {
         SkipRow(catalogue, row.line, name + " " + Shortest(value) + " is not above zero; row skipped");
         return false;

@@ -20,7 +20,7 @@ std::string Lower(const std::string& text) {
 
 bool RoleFromName(const std::string& name, Role* role) {
     const std::string lower = Lower(name);
-    for (int r = 0; r < RoleCount; ++r) {
+    for (std::size_t r = 0; r < RoleCount; ++r) {
         if (lower == RoleNames[r]) {
             *role = static_cast<Role>(r);
             return true;
@@ -42,7 +42,7 @@ std::vector<const char*> DefaultNames(Role role) {
         case Role::Colour:
             return {"bp_rp", "b_v", "b-v", "ci"};
         default:
-            return {RoleNames[static_cast<int>(role)]};
+            return {RoleNames[Index(role)]};
     }
 }
 
@@ -70,7 +70,7 @@ bool IsSpherical(Role role) {
 
 void Drop(ColumnPlan* plan, std::initializer_list<Role> roles) {
     for (const Role role : roles) {
-        plan->column[static_cast<int>(role)] = -1;
+        plan->column[Index(role)] = -1;
     }
 }
 
@@ -93,7 +93,7 @@ bool ChoosePosition(ColumnPlan* plan, bool sphericalOverridden, bool distanceOve
 }  // namespace
 
 const char* RoleName(Role role) {
-    return RoleNames[static_cast<int>(role)];
+    return RoleNames[Index(role)];
 }
 
 bool ParseColumnOverrides(const std::string& text, ColumnOverrides* overrides,
@@ -113,7 +113,7 @@ bool ParseColumnOverrides(const std::string& text, ColumnOverrides* overrides,
                      "\" (roles: x, y, z, ra, dec, parallax, dist, mag, colour)";
             return false;
         }
-        std::string& slot = (*overrides)[static_cast<int>(role)];
+        std::string& slot = (*overrides)[Index(role)];
         if (!slot.empty()) {
             *error = std::string("--columns: ") + RoleName(role) + " is given twice";
             return false;
@@ -131,7 +131,7 @@ bool PlanColumns(const std::vector<std::string>& names, const ColumnOverrides& o
         lowerNames.push_back(Lower(name));
     }
     bool sphericalOverridden = false;
-    for (int r = 0; r < RoleCount; ++r) {
+    for (std::size_t r = 0; r < RoleCount; ++r) {
         const Role role = static_cast<Role>(r);
         int column = -1;
         if (!overrides[r].empty()) {
@@ -148,16 +148,16 @@ bool PlanColumns(const std::vector<std::string>& names, const ColumnOverrides& o
         }
         plan->column[r] = column;
     }
-    const bool distanceOverridden = !overrides[static_cast<int>(Role::Distance)].empty();
+    const bool distanceOverridden = !overrides[Index(Role::Distance)].empty();
     if (!ChoosePosition(plan, sphericalOverridden, distanceOverridden)) {
         *error = "the table has no position columns: it needs x, y and z, or ra, dec and "
                  "parallax (or dist); it has: " + ListColumns(names);
         return false;
     }
-    for (int r = 0; r < RoleCount; ++r) {
+    for (std::size_t r = 0; r < RoleCount; ++r) {
         plan->name[r] = plan->column[r] >= 0 ? names[static_cast<std::size_t>(plan->column[r])] : "";
     }
-    const std::string colourName = Lower(plan->name[static_cast<int>(Role::Colour)]);
+    const std::string colourName = Lower(plan->name[Index(Role::Colour)]);
     plan->colourIndex =
         colourName.find("bp") != std::string::npos ? ColourIndex::BpMinusRp : ColourIndex::BMinusV;
     return true;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,12 @@
 // What a column holds: Cartesian x, y, z in parsecs; or RA and Dec in degrees with a parallax
 // in milliarcseconds or a distance in parsecs; and optionally a magnitude and a colour index.
 enum class Role { X, Y, Z, Ra, Dec, Parallax, Distance, Magnitude, Colour };
-inline constexpr int RoleCount = 9;
+inline constexpr std::size_t RoleCount = 9;
+
+// The role as an index into arrays of RoleCount.
+constexpr std::size_t Index(Role role) {
+    return static_cast<std::size_t>(role);
+}
 
 // The role's name in diagnostics and in --columns: x, y, z, ra, dec, parallax, dist, mag, colour.
 const char* RoleName(Role role);
@@ -42,5 +48,5 @@ bool PlanColumns(const std::vector<std::string>& names, const ColumnOverrides& o
 
 // Whether the role's column is read under the plan.
 inline bool Reads(const ColumnPlan& plan, Role role) {
-    return plan.column[static_cast<int>(role)] >= 0;
+    return plan.column[Index(role)] >= 0;
 }

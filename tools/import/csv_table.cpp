@@ -127,7 +127,7 @@ void TakeHeader(TextReader& reader) {
         return;
     }
     reader.rolesOfColumn.assign(reader.names.size(), 0);
-    for (int role = 0; role < RoleCount; ++role) {
+    for (std::size_t role = 0; role < RoleCount; ++role) {
         if (plan.column[role] >= 0) {
             reader.rolesOfColumn[static_cast<std::size_t>(plan.column[role])] |=
                 static_cast<uint16_t>(1u << role);
@@ -163,7 +163,7 @@ void OnField(void* data, std::size_t length, void* context) {
         reader.names.emplace_back(text, length);
     } else if (reader.fieldCount < reader.rolesOfColumn.size()) {
         const unsigned roles = reader.rolesOfColumn[reader.fieldCount];
-        for (int role = 0; roles >> role != 0; ++role) {
+        for (std::size_t role = 0; roles >> role != 0; ++role) {
             if ((roles >> role & 1u) != 0) {
                 ParseField(text, length, &reader.row.fields[role]);
             }

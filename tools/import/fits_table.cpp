@@ -48,7 +48,7 @@ std::vector<std::string> ColumnNames(fitsfile* fits, int columns, int* status) {
 
 // Whether each column the plan reads holds one number per row.
 bool CheckColumnTypes(fitsfile* fits, const Catalogue& catalogue, std::string* error) {
-    for (int role = 0; role < RoleCount; ++role) {
+    for (std::size_t role = 0; role < RoleCount; ++role) {
         const int column = catalogue.plan.column[role];
         int type = 0;
         long repeat = 0;
@@ -75,7 +75,7 @@ bool ReadRows(fitsfile* fits, Catalogue& catalogue, LONGLONG first, LONGLONG cou
     const auto size = static_cast<std::size_t>(count);
     std::vector<double> values[RoleCount];
     std::vector<char> nulls[RoleCount];
-    for (int role = 0; role < RoleCount && *status == 0; ++role) {
+    for (std::size_t role = 0; role < RoleCount && *status == 0; ++role) {
         const int column = catalogue.plan.column[role];
         if (column >= 0) {
             int anyNull = 0;
@@ -88,7 +88,7 @@ bool ReadRows(fitsfile* fits, Catalogue& catalogue, LONGLONG first, LONGLONG cou
     Row row;
     for (std::size_t i = 0; i < size && *status == 0; ++i) {
         row.line = first + static_cast<LONGLONG>(i);
-        for (int role = 0; role < RoleCount; ++role) {
+        for (std::size_t role = 0; role < RoleCount; ++role) {
             if (!values[role].empty()) {
                 // cfitsio marks undefined values, NaN among them, as null.
                 row.fields[role].state = nulls[role][i] != 0 ? Field::State::Empty
