@@ -81,6 +81,7 @@ void GatherStarsByCell() {
         }
         for (int32_t slot = runEnd + 1; slot < MaxStars; ++slot) {
             if (HasKey(StarArray[slot], key)) {
+                std::swap(StarTag[runEnd], StarTag[slot]);
                 std::swap(StarArray[runEnd++], StarArray[slot]);
             }
         }

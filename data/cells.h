@@ -36,13 +36,14 @@ CellKey KeyOf(const Vec3& point);
 // std::bad_alloc on failure.
 void AllocateCellArrays();
 
-// The plain grouping: rearranges StarArray so that every key forms one contiguous run. Each run
-// starts at the first slot not yet in a run, and the later stars of its key, met in increasing
-// slot order, are swapped one by one into the slot just after the run. Its work grows with
-// MaxStars times the number of cells; the program calls SortStarsByCell instead.
+// The plain grouping: rearranges StarArray, each StarTag entry moving with its star, so that
+// every key forms one contiguous run. Each run starts at the first slot not yet in a run, and
+// the later stars of its key, met in increasing slot order, are swapped one by one into the
+// slot just after the run. Its work grows with MaxStars times the number of cells; the program
+// calls SortStarsByCell instead.
 void GatherStarsByCell();
-// GatherStarsByCell's order in about N log N steps (cells_sort.cpp), in fixed scratch memory.
-// StarTag stays as loaded.
+// GatherStarsByCell's order in about N log N steps (cells_sort.cpp), in fixed scratch memory;
+// the tags move with their stars here too.
 void SortStarsByCell();
 // Sets CellCount to the number of runs in StarArray.
 void CountCells();

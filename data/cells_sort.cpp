@@ -5,7 +5,8 @@
 // within and between cells shows on screen. How it is kept: a stable radix sort lists each key's
 // stars in slot order once, instead of a rescan per run; then, run by run from slot 0, each key's
 // stars are swapped into place by exactly the gather's swaps, every star's slot followed as it
-// moves. cells_test compares the two on many galaxies, hostile keys among them.
+// moves. Each star's tag moves with it. cells_test compares the two on many galaxies, hostile
+// keys among them, and colour_test compares the tags.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -169,6 +170,7 @@ void SwapIntoRun(int32_t front, int32_t from) {
     const int32_t displaced = s.starInSlot[front];
     const int32_t gathered = s.starInSlot[from];
     std::swap(StarArray[front], StarArray[from]);
+    std::swap(StarTag[front], StarTag[from]);
     s.starInSlot[front] = gathered;
     s.starInSlot[from] = displaced;
     s.slotOfStar[gathered] = front;

@@ -22,7 +22,9 @@ inline constexpr double CellSize = FileUnit;  // a cell's edge is one file unit
 // Aligned to a cache line, like ProjectedStarArray, so that the projection's 32-byte loads and
 // stores of four records never straddle a line.
 extern std::array<Star, MaxStars> StarArray;
-// Low 8 bits of each record's fourth field, parallel to StarArray as loaded. Nothing reads it.
+// Low 8 bits of each record's fourth field, index-parallel to StarArray: the grouping moves each
+// tag with its star. galaxy-import writes a colour class there, which the renderer shows when
+// star colours are on (render/palette.h).
 extern std::array<uint8_t, MaxStars> StarTag;
 
 // Puts both arrays back to all zeros, as at program start.
