@@ -1,14 +1,19 @@
-// viewer_test.cpp: the real galaxy-viewer binary, headless (dummy video) and in a real X window
-// under Xvfb: what it prints, that it draws, and that every way it ends gives the right code.
+// viewer_test.cpp: the viewer's run: the main loop (one event or one frame per pass, events
+// first) and every way a run ends, in process on the in-memory display and as the real binary,
+// headless and in a real X window under Xvfb: exit codes, output, and nothing left behind.
+#include "app/viewer.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,7 +21,118 @@
 #include <thread>
 #include <vector>
 
+#include "app/main_loop.h"
+#include "app/scene.h"
+#include "app/window.h"
+#include "display/memory_display.h"
+
 namespace {
+
+std::deque<SDL_Event> Queue;  // the events the fake source hands out, front first
+std::string Trace;            // 'P' per poll that found an event, 'N' per empty poll, 'F' per frame
+int FramesBeforeSignal = -1;  // the frame that raises the quit signal; negative for none
+bool SignalWithEvent = false;  // a quit signal arrives with every event handed out
+
+bool PollFake(SDL_Event& event) {
+    Trace += Queue.empty() ? 'N' : 'P';
+    if (Queue.empty()) {
+        return false;
+    }
+    event = Queue.front();
+    Queue.pop_front();
+    if (SignalWithEvent) {
+        QuitSignal = 1;
+    }
+    return true;
+}
+
+void DrawFake() {
+    Trace += 'F';
+    if (--FramesBeforeSignal == 0) {
+        QuitSignal = 1;
+    }
+}
+
+SDL_Event Event(Uint32 type, Uint8 windowEvent = SDL_WINDOWEVENT_NONE) {
+    SDL_Event event{};
+    event.type = type;
+    event.window.event = windowEvent;
+    return event;
+}
+
+const SDL_Event Close = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_CLOSE);
+const SDL_Event Motion = Event(SDL_MOUSEMOTION);
+const SDL_Event Exposed = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_EXPOSED);
+
+class MainLoop : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetScene(); }
+    void TearDown() override { QuitSignal = 0; }
+};
+
+// Each case's trace ends with the number of events left unread.
+TEST_F(MainLoop, EventsGoFirstOnePerPassAndTheLoopEndsOnCloseLimitOrBeforeAPassAfterASignal) {
+    const struct {
+        std::deque<SDL_Event> Events;
+        int64_t Limit;
+        int Signal;  // -1 none, -2 with every event, 0 already raised, n raised by frame n
+        int64_t Frames;
+        const char* Trace;
+    } cases[] = {{{Motion, Exposed}, 1, -1, 1, "PPNF0"},
+                 {{Motion, Close, Motion}, 0, -1, 0, "PP1"},
+                 {{}, 2, -1, 2, "NFNF0"},
+                 {{Motion, Motion}, 0, -2, 0, "P1"},
+                 {{}, 0, 2, 2, "NFNF0"},
+                 {{Motion}, 0, 0, 0, "1"}};
+    for (const auto& test : cases) {
+        Queue = test.Events;
+        Trace.clear();
+        QuitSignal = test.Signal == 0 ? 1 : 0;
+        FramesBeforeSignal = test.Signal;
+        SignalWithEvent = test.Signal == -2;
+        EXPECT_EQ(RunMainLoop(PollFake, DrawFake, test.Limit), test.Frames) << test.Trace;
+        EXPECT_EQ(Trace + std::to_string(Queue.size()), test.Trace);
+    }
+}
+
+SDL_Event PendingEnd;  // pushed onto SDL's queue once the scene is up
+
+bool StartSceneThenPushTheEnd(const char*) {
+    bool started = InitScene(GALAXY_SOURCE_DIR "/tests/data/viewer-galaxy.dat");
+    return SDL_PushEvent(&PendingEnd) == 1 && started;
+}
+
+bool FailToStartScene(const char*) {
+    return false;  // as InitScene does when the cell tables cannot be had
+}
+
+// The whole run on the in-memory display, under SDL's dummy video driver: each way out gives
+// its code, draws no frame after the end, and leaves neither display nor SDL behind.
+TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
+    SDL_Event escape = Event(SDL_KEYDOWN);
+    escape.key.keysym.sym = SDLK_ESCAPE;
+    struct Case {
+        const char* Name;
+        SDL_Event End;
+        InitSceneFunction StartScene;
+        int ExitCode;
+        int32_t Flips;
+    } cases[] = {{"window closed", Close, StartSceneThenPushTheEnd, 0, 0},
+                 {"SDL_QUIT", Event(SDL_QUIT), StartSceneThenPushTheEnd, 0, 0},
+                 {"Escape", escape, StartSceneThenPushTheEnd, 0, 0},
+                 {"frame limit", Motion, StartSceneThenPushTheEnd, 0, 3},
+                 {"scene failed", Motion, FailToStartScene, 1, 0}};
+    for (const Case& test : cases) {
+        ResetScene();
+        PendingEnd = test.End;
+        EXPECT_EQ(RunViewer({test.StartScene, 3, false}), test.ExitCode) << test.Name;
+        const auto log = MemoryDisplayLog();
+        EXPECT_EQ(std::ranges::count(log, DisplayCall::Flip, &DisplayCallRecord::Call), test.Flips)
+            << test.Name;
+        EXPECT_EQ(DisplayObject, nullptr) << test.Name;
+        EXPECT_EQ(SDL_WasInit(0), 0u) << test.Name;
+    }
+}
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,280 @@
+// tools_test.cpp: galaxy-generate and galaxy-render end to end: the generated galaxy, golden
+// pictures, statistics, movies, and every command line's errors.
+//
+// The golden pictures in tests/golden/ are the frames of tests/data/render-galaxy.dat. After a
+// deliberate change to what the viewer draws, regenerate them with
+//     GALAXY_UPDATE_GOLDEN=1 ctest --test-dir build/test -R RenderTool
+// and look at the new pictures before committing them.
+#include <SDL.h>
+#include <SDL_image.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "display/display.h"
+#include "tests/loader_test.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path SourceDir = GALAXY_SOURCE_DIR;
+const fs::path GoldenDir = SourceDir / "tests" / "golden";
+// Out of order and overlapping: each frame must still be drawn and reported once, in order.
+constexpr const char* GoldenFrameList = "2070,1,51-52,52,300,800,1500";
+constexpr int GoldenFrames[] = {1, 51, 52, 300, 800, 1500, 2070};
+
+std::string Quoted(const fs::path& path) {
+    std::string quoted = "'";
+    quoted += path.string();
+    return quoted += "' ";
+}
+
+const std::string Galaxy = Quoted(SourceDir / "tests" / "data" / "render-galaxy.dat");
+
+struct ToolResult {
+    int ExitCode;
+    std::string Out, Err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// Runs a tool with the arguments (already quoted) after the shell's environment settings,
+// keeping both output streams in scratch, which it makes.
+ToolResult RunTool(const char* tool, const std::string& arguments, const fs::path& scratch,
+                   const std::string& environment = "") {
+    fs::create_directories(scratch);
+    const std::string command = environment + " " + Quoted(tool) + arguments + " >" +
+                                Quoted(scratch / "out") + "2>" + Quoted(scratch / "err");
+    const int status = std::system(command.c_str());
+    return ToolResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
+                      ReadFile(scratch / "err")};
+}
+
+bool UpdatingGolden() {
+    const char* update = std::getenv("GALAXY_UPDATE_GOLDEN");
+    return update != nullptr && std::string(update) == "1";
+}
+
+using Picture = std::unique_ptr<SDL_Surface, decltype(&SDL_FreeSurface)>;
+
+// A picture as RGB24, or null.
+Picture LoadRgb(const fs::path& path) {
+    const Picture loaded(IMG_Load(path.c_str()), SDL_FreeSurface);
+    return Picture(
+        loaded ? SDL_ConvertSurfaceFormat(loaded.get(), SDL_PIXELFORMAT_RGB24, 0) : nullptr,
+        SDL_FreeSurface);
+}
+
+// Checks one written frame against its golden picture, or makes it the golden picture. On a
+// difference, writes the frame dimmed with the differing pixels in red beside it.
+void CheckAgainstGolden(const fs::path& actualPath, const std::string& name) {
+    const fs::path goldenPath = GoldenDir / ("render-" + name);
+    if (UpdatingGolden()) {
+        fs::copy_file(actualPath, goldenPath, fs::copy_options::overwrite_existing);
+        std::printf("updated %s\n", goldenPath.c_str());
+        return;
+    }
+    const Picture actual = LoadRgb(actualPath);
+    const Picture golden = LoadRgb(goldenPath);
+    ASSERT_NE(actual, nullptr) << actualPath << ": " << IMG_GetError();
+    ASSERT_NE(golden, nullptr) << "no golden picture " << goldenPath
+                               << "; make it with GALAXY_UPDATE_GOLDEN=1";
+    ASSERT_TRUE(actual->w == ScreenWidth && actual->h == ScreenHeight && golden->w == ScreenWidth &&
+                golden->h == ScreenHeight);
+    int differing = 0;
+    for (int row = 0; row < actual->h; ++row) {
+        auto* a = static_cast<uint8_t*>(actual->pixels) + row * actual->pitch;
+        const auto* g = static_cast<const uint8_t*>(golden->pixels) + row * golden->pitch;
+        for (int pixel = 0; pixel < actual->w * 3; pixel += 3) {
+            const bool same = std::memcmp(a + pixel, g + pixel, 3) == 0;
+            differing += same ? 0 : 1;
+            for (int channel = 0; channel < 3; ++channel) {
+                const int dimmed = a[pixel + channel] / 4;
+                a[pixel + channel] = static_cast<uint8_t>(same ? dimmed : channel == 0 ? 255 : 0);
+            }
+        }
+    }
+    const fs::path diffPath = fs::path(actualPath).replace_extension(".diff.png");
+    if (differing > 0) {
+        IMG_SavePNG(actual.get(), diffPath.c_str());
+    }
+    EXPECT_EQ(differing, 0) << name << " differs from its golden picture in " << differing
+                            << " pixels\n  actual: " << actualPath << "\n  golden: " << goldenPath
+                            << "\n  diff:   " << diffPath << " (differences in red)";
+}
+
+// The golden frames and statistics; then one frame alone, which must come out byte for byte as
+// it did among the others (the run is deterministic and frames do not depend on being saved).
+TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
+    const fs::path scratch = fs::current_path() / "render-tool-golden";
+    fs::remove_all(scratch);
+    const ToolResult result = RunTool(
+        GALAXY_RENDER,
+        Galaxy + "--stats --frames " + GoldenFrameList + " --out " + Quoted(scratch / "all"),
+        scratch);
+    ASSERT_EQ(result.ExitCode, 0) << result.Err;
+    for (int frame : GoldenFrames) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%06d.png", frame);
+        CheckAgainstGolden(scratch / "all" / name, name);
+    }
+    const fs::path goldenStats = GoldenDir / "render-stats.txt";
+    if (UpdatingGolden()) {
+        std::ofstream(goldenStats, std::ios::binary) << result.Out;
+        return;
+    }
+    EXPECT_EQ(result.Out, ReadFile(goldenStats)) << "standard output differs from " << goldenStats;
+    ASSERT_EQ(
+        RunTool(GALAXY_RENDER, Galaxy + "--frames 52 --out " + Quoted(scratch / "one"), scratch)
+            .ExitCode,
+        0);
+    EXPECT_EQ(ReadFile(scratch / "one" / "frame-000052.png"),
+              ReadFile(scratch / "all" / "frame-000052.png"));
+}
+
+// Each command line ends with its exit code and messages: a bad one before any frame is saved
+// (no ffmpeg is on the PATH here); --help lists every option; a missing galaxy is drawn with every
+// star at the origin, as the viewer would, after a warning, into a folder made however deep.
+TEST(RenderTool, CommandLinesAndTheirMessages) {
+    const fs::path scratch = fs::current_path() / "render-tool-errors";
+    fs::remove_all(scratch);
+    const std::string out = " --out " + Quoted(scratch / "frames");
+    const fs::path deep = scratch / "deep" / "er";
+    const struct {
+        std::string Arguments;
+        int ExitCode;
+        std::vector<std::string> Messages;
+    } cases[] = {
+        {Galaxy + "--frames 0" + out, 2, {"bad frame \"0\""}},
+        {Galaxy + "--frames 9-3" + out, 2, {"runs backwards"}},
+        {Galaxy + "--frames 1,,2" + out, 2, {"empty entry"}},
+        {Galaxy + "--frames x" + out, 2, {"bad frame \"x\""}},
+        {Galaxy + "--frames 1-100000000" + out, 2, {"99999999"}},
+        {Galaxy + out, 106, {"--frames"}},
+        {Galaxy + "--frames 1", 2, {"give --out FOLDER, --video FILE or both"}},
+        {Galaxy + "--frames 1 --video movie.avi", 2, {"must be a .mp4 or .webm file"}},
+        {Galaxy + "--frames 1 --out /dev/null/sub", 1, {"cannot make folder"}},
+        {Galaxy + "--frames 1 --video a.mp4" + out, 1, {"needs ffmpeg, which is not on the PATH"}},
+        {"--help", 0, {"FILE", "--frames", "--out", "--video", "--stats"}},
+        {"/nonexistent/galaxy.dat --frames 2-3 --stats --out " + Quoted(deep),
+         0,
+         {"cannot read /nonexistent/galaxy.dat", "frame 3: cells "}},
+    };
+    for (const auto& [arguments, exitCode, messages] : cases) {
+        const ToolResult result = RunTool(GALAXY_RENDER, arguments, scratch, "PATH=/nonexistent");
+        EXPECT_EQ(result.ExitCode, exitCode) << arguments;
+        for (const std::string& message : messages) {
+            EXPECT_NE((result.Err + result.Out).find(message), std::string::npos)
+                << arguments + "\n" + result.Err;
+        }
+    }
+    EXPECT_FALSE(fs::exists(scratch / "frames" / "frame-000001.png"));
+    EXPECT_TRUE(fs::exists(deep / "frame-000002.png") && fs::exists(deep / "frame-000003.png"));
+}
+
+// Movies: each container gets every saved frame at the screen's size, with the pictures made
+// beside it in the same run; a failing ffmpeg makes the run fail.
+TEST(RenderTool, MoviesThroughFfmpeg) {
+    if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0) {
+        GTEST_SKIP() << "ffmpeg is not installed";
+    }
+    const fs::path scratch = fs::current_path() / "render-tool-movie";
+    const std::string frames =
+        Galaxy + "--frames 1-30 --out " + Quoted(scratch / "frames") + "--video ";
+    const std::string probed =
+        std::to_string(ScreenWidth) + "," + std::to_string(ScreenHeight) + ",30\n";
+    for (const char* name : {"movie.mp4", "movie.webm"}) {
+        fs::remove_all(scratch);
+        const ToolResult made = RunTool(GALAXY_RENDER, frames + Quoted(scratch / name), scratch);
+        ASSERT_EQ(made.ExitCode, 0) << made.Err;
+        EXPECT_TRUE(fs::exists(scratch / "frames" / "frame-000030.png"));
+        const std::string command =
+            "ffprobe -v error -count_frames -select_streams v -show_entries "
+            "stream=width,height,nb_read_frames -of csv=p=0 " +
+            Quoted(scratch / name) + ">" + Quoted(scratch / "probe.txt");
+        ASSERT_EQ(std::system(command.c_str()), 0) << name;
+        EXPECT_EQ(ReadFile(scratch / "probe.txt"), probed) << name;
+    }
+    const ToolResult failed = RunTool(GALAXY_RENDER, frames + "/nonexistent/movie.mp4", scratch);
+    EXPECT_EQ(failed.ExitCode, 1);
+    EXPECT_NE(failed.Err.find("ffmpeg failed to make /nonexistent/movie.mp4"), std::string::npos)
+        << failed.Err;
+}
+
+// The default: CR LF lines the loader reads whole, shaped as a thin disk of about 8 units with
+// a bulge (tag 0), two arms (1, 2) and a disk (3).
+TEST(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
+    const fs::path scratch = fs::current_path() / "generate-default";
+    fs::remove_all(scratch);
+    ASSERT_EQ(RunTool(GALAXY_GENERATE, "--out " + Quoted(scratch / "galaxy.dat"), scratch).ExitCode,
+              0);
+    const std::string text = ReadFile(scratch / "galaxy.dat");
+    for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+        ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "bare line feed at " << at;
+    }
+    const LoadRun run = RunLoader(text, MaxStars, 1, false);
+    EXPECT_EQ(std::tie(run.err, run.passes), std::make_tuple("", 17224));
+    EXPECT_EQ(run.out.rfind("Sample galaxy: 17224 stars", 0), 0u);
+    EXPECT_EQ(run.out.substr(run.out.size() - 2), "\n.");
+    int counts[4] = {0, 0, 0, 0}, inside = 0;
+    double heightSum = 0.0;
+    for (size_t slot = 0; slot < 17224; ++slot) {
+        const Star& star = run.stars[slot];
+        ASSERT_LT(run.tags[slot], 4);
+        ++counts[run.tags[slot]];
+        inside += std::hypot(star.x, star.y) < 8.5e5 ? 1 : 0;
+        heightSum += std::fabs(star.z);
+        EXPECT_TRUE(std::hypot(star.x, star.y) < 12e5 && std::fabs(star.z) < 4e5) << slot;
+    }
+    EXPECT_NEAR(counts[0] / 17224.0, 0.15, 0.02);
+    EXPECT_NEAR(counts[1] / 17224.0, 0.30, 0.02);
+    EXPECT_NEAR(counts[2] / 17224.0, 0.30, 0.02);
+    EXPECT_GT(inside, 17224 * 98 / 100);
+    EXPECT_LT(heightSum / 17224, 0.25e5);
+}
+
+// One seed, one file; a file is never overwritten without --force; bad arguments write nothing.
+TEST(Generate, SeedsOverwritingAndBadArguments) {
+    const fs::path scratch = fs::current_path() / "generate-arguments";
+    fs::remove_all(scratch);
+    std::string err;
+    const auto run = [&scratch, &err](const std::string& arguments) {
+        const ToolResult result = RunTool(GALAXY_GENERATE, arguments, scratch);
+        err = result.Err;
+        return result.ExitCode;
+    };
+    const auto file = [&scratch](const char* name) { return Quoted(scratch / name); };
+    const auto read = [&scratch](const char* name) { return ReadFile(scratch / name); };
+    ASSERT_EQ(run("--stars 300 --out " + file("a")), 0);
+    ASSERT_EQ(run("--stars 300 --out " + file("b")), 0);
+    ASSERT_EQ(run("--stars 300 --seed 7 --out " + file("c")), 0);
+    EXPECT_EQ(read("a"), read("b"));
+    const std::string a = read("a"), c = read("c");  // the header names the seed: skip it
+    EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));
+    EXPECT_NE(run("--stars 5 --out " + file("a")), 0);
+    EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
+    EXPECT_EQ(read("a"), read("b"));
+    EXPECT_EQ(run("--stars 5 --force --out " + file("a")), 0);
+    EXPECT_EQ(RunLoader(read("a"), MaxStars, 1, false).passes, 5);
+    EXPECT_NE(run("--stars -1 --out " + file("x")), 0);
+    EXPECT_NE(run("--stars many --out " + file("x")), 0);
+    EXPECT_FALSE(fs::exists(scratch / "x"));
+    EXPECT_NE(run("--out " + file("missing/galaxy.dat")), 0);
+    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+}
+
+}  // namespace
