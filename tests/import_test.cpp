@@ -8,16 +8,19 @@
 #include <zlib.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "data/loader.h"
 #include "tools/import/catalogue.h"
 #include "tools/import/columns.h"
 #include "tools/import/sky.h"
+#include "tools/import/table.h"
 
 namespace {
 
@@ -491,6 +494,51 @@ TEST_F(ImportTool, ColumnsFramesAndScale) {
               "# galaxy-import of SOURCE: 10 stars, x y z as the table gives them, 11.25 pc per "
               "unit\r");
     EXPECT_EQ(Records(c).substr(0, 20), "0.8888889 0 0 0\r\n1.7");
+}
+
+// Splitting on one thread and converting on another gives, batch after batch, exactly the
+// catalogue that one thread gives: the same stars, bit for bit, and the same skips.
+TEST_F(ImportTool, TwoThreadsReadWhatOneReads) {
+    std::string text = "# comment\nra,dec,parallax,mag,bp_rp\n";
+    for (int row = 0; row < 30000; ++row) {
+        const std::string n = std::to_string(row);
+        text += row % 997 == 0   ? "1,2\n"
+                : row % 991 == 0 ? "\"1\n\",2,3,4,5\n"
+                : row % 983 == 0 ? "1,2,-" + n + ",4,5\n"
+                                 : std::to_string(row % 360) + ".25," +
+                                       std::to_string(row % 180 - 90) + ",0." + n +
+                                       "," + std::to_string(row % 17) + ",1." + n + "\n";
+    }
+    Write("many.csv", text);
+    Catalogue catalogues[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        TableRequest request;
+        request.path = File("many.csv");
+        request.threads = threads;
+        std::string error;
+        ASSERT_TRUE(ReadTable(request, &catalogues[threads - 1], &error)) << error;
+    }
+    const Catalogue &one = catalogues[0], &two = catalogues[1];
+    ASSERT_EQ(one.stars.size(), two.stars.size());
+    EXPECT_GT(one.stars.size(), 29000u);
+    for (std::size_t i = 0; i < one.stars.size(); ++i) {
+        const ImportedStar &a = one.stars[i], &b = two.stars[i];
+        ASSERT_EQ(std::memcmp(&a.position, &b.position, sizeof a.position), 0) << i;
+        ASSERT_EQ(std::memcmp(&a.magnitude, &b.magnitude, sizeof a.magnitude), 0) << i;
+        ASSERT_EQ(std::tie(a.line, a.tag, a.hasMagnitude), std::tie(b.line, b.tag, b.hasMagnitude));
+    }
+    EXPECT_EQ(one.skipped, two.skipped);
+    ASSERT_EQ(one.shownSkips.size(), two.shownSkips.size());
+    for (std::size_t i = 0; i < one.shownSkips.size(); ++i) {
+        EXPECT_EQ(one.shownSkips[i].line, two.shownSkips[i].line);
+        EXPECT_EQ(one.shownSkips[i].what, two.shownSkips[i].what);
+    }
+    // Rows 0 (short), 983 (a negative parallax), 991 (a quoted line end) and 997 (short).
+    ASSERT_GE(one.shownSkips.size(), 4u);
+    EXPECT_EQ(one.shownSkips[0].line, 3);
+    EXPECT_EQ(one.shownSkips[1].line, 3 + 983);
+    EXPECT_EQ(one.shownSkips[2].line, 3 + 991);
+    EXPECT_EQ(one.shownSkips[3].line, 3 + 997 + 1);
 }
 
 }  // namespace

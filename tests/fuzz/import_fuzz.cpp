@@ -4,7 +4,7 @@
 //
 // The first byte chooses how the rest is presented: bit 0 gzip-compresses it first, so that
 // every text and FITS input is also read through zlib; bit 1 writes ICRS positions; bit 2 maps
-// ra and dec to other columns with --columns.
+// ra and dec to other columns with --columns; bit 3 reads a text table on one thread, not two.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -100,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
           "memfd");
     TableRequest request;
     request.path = "/proc/self/fd/" + std::to_string(descriptor);
+    request.threads = (mode & 8) != 0 ? 1 : 2;
     if ((mode & 4) != 0) {
         std::string error;
         Check(ParseColumnOverrides("ra=dec,dec=ra", &request.overrides, &error), "overrides");

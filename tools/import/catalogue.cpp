@@ -267,6 +267,8 @@ bool WriteGalaxy(std::FILE* out, const Catalogue& catalogue, const WriteOrder& o
                                FrameWords(catalogue) + ", " + Shortest(pcPerUnit) +
                                " pc per unit\r\n";
     bool written = std::fputs(header.c_str(), out) >= 0;
+    static char block[1 << 16];  // records go out in blocks: one fwrite per record costs more
+    std::size_t filled = 0;
     constexpr std::size_t Ahead = 16;  // stars fetched ahead: in magnitude order they are scattered
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (i + Ahead < order.size()) {
@@ -279,7 +281,12 @@ bool WriteGalaxy(std::FILE* out, const Catalogue& catalogue, const WriteOrder& o
         FileValue(star.position.z, pcPerUnit, &record.z);
         char text[RecordBytes];
         const std::size_t length = FormatRecord(text, record);
-        written = written && std::fwrite(text, 1, length, out) == length;
+        if (filled + length > sizeof block) {
+            written = written && std::fwrite(block, 1, filled, out) == filled;
+            filled = 0;
+        }
+        std::memcpy(block + filled, text, length);
+        filled += length;
     }
-    return written;
+    return written && std::fwrite(block, 1, filled, out) == filled;
 }

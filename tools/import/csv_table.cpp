@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/import/row_batches.h"
 #include "tools/import/table_internal.h"
 
 namespace {
@@ -18,6 +19,7 @@ namespace {
 constexpr unsigned BlockBytes = 1u << 20;         // text read and parsed at a time
 constexpr std::size_t GrowthBytes = 1u << 16;  // steps in which libcsv grows its field buffer
 constexpr double MostReserved = 1e8;           // stars room is made for in advance
+constexpr std::size_t BatchRows = 8192;        // rows handed to the converting thread at a time
 
 // libcsv's allocator, refusing to grow a field's buffer past the limit; the parser then stops
 // with CSV_ENOMEM, reported as an over-long field.
@@ -44,9 +46,11 @@ struct TextReader {
     bool failed = false;
     bool haveHeader = false;
     std::vector<std::string> names{};
-    std::vector<uint16_t> rolesOfColumn{};  // per header column: a bit for each role it plays
-    Row row{};
+    std::vector<int> slotOfColumn{};     // per header column: its place among the kept ones, or -1
+    std::vector<uint16_t> rolesOfSlot{};  // per kept column: a bit for each role it plays
+    RowPipeline* pipeline = nullptr;
     std::size_t fieldCount = 0;     // fields of the current row so far
+    int64_t rows = 0;               // data rows so far
     int64_t line = 1;               // the line the current row starts on
     int64_t lineEndsInFields = 0;   // line ends inside the current row's quoted fields
     int previousEnd = 0;            // the character that ended the last row or blank line
@@ -126,25 +130,62 @@ void TakeHeader(TextReader& reader) {
         Fail(reader, message);
         return;
     }
-    reader.rolesOfColumn.assign(reader.names.size(), 0);
-    for (std::size_t role = 0; role < RoleCount; ++role) {
-        if (plan.column[role] >= 0) {
-            reader.rolesOfColumn[static_cast<std::size_t>(plan.column[role])] |=
-                static_cast<uint16_t>(1u << role);
+    reader.slotOfColumn.assign(reader.names.size(), -1);
+    for (std::size_t column = 0; column < reader.names.size(); ++column) {
+        uint16_t roles = 0;
+        for (std::size_t role = 0; role < RoleCount; ++role) {
+            roles |= static_cast<uint16_t>(plan.column[role] == static_cast<int>(column) ? 1u << role : 0u);
+        }
+        if (roles != 0) {
+            reader.slotOfColumn[column] = static_cast<int>(reader.rolesOfSlot.size());
+            reader.rolesOfSlot.push_back(roles);
         }
     }
     reader.haveHeader = true;
 }
 
+// Ends a data row in the batch: a short row's missing kept fields are empty.
 void FinishRow(TextReader& reader) {
-    if (reader.fieldCount != reader.names.size()) {
-        SkipRow(reader.catalogue, reader.line,
-                "has " + std::to_string(reader.fieldCount) + " fields where the header has " +
-                    std::to_string(reader.names.size()) + "; row skipped");
-        return;
+    RowBatch& batch = reader.pipeline->Current();
+    const std::size_t kept = reader.rolesOfSlot.size();
+    batch.fieldEnds.resize((batch.rows.size() + 1) * kept, batch.text.size());
+    batch.rows.push_back({reader.line, reader.fieldCount});
+    ++reader.rows;
+    if (batch.rows.size() == BatchRows) {
+        reader.pipeline->Hand();
     }
-    reader.row.line = reader.line;
-    AddRow(reader.catalogue, reader.row);
+}
+
+// Turns a batch's rows into stars, or skips them: runs on the converting thread.
+void ConvertBatch(const RowBatch& batch, const TextReader& reader, Catalogue& catalogue) {
+    if (batch.reserveStars > catalogue.stars.capacity()) {
+        catalogue.stars.reserve(batch.reserveStars);
+    }
+    const std::size_t kept = reader.rolesOfSlot.size();
+    Row row;
+    std::size_t start = 0;
+    for (std::size_t r = 0; r < batch.rows.size(); ++r) {
+        const RowBatch::RowMark& mark = batch.rows[r];
+        const std::size_t* ends = &batch.fieldEnds[r * kept];
+        if (mark.fieldCount != reader.names.size()) {
+            SkipRow(catalogue, mark.line,
+                    "has " + std::to_string(mark.fieldCount) + " fields where the header has " +
+                        std::to_string(reader.names.size()) + "; row skipped");
+            start = ends[kept - 1];
+            continue;
+        }
+        for (std::size_t slot = 0; slot < kept; ++slot) {
+            const unsigned roles = reader.rolesOfSlot[slot];
+            for (std::size_t role = 0; roles >> role != 0; ++role) {
+                if ((roles >> role & 1u) != 0) {
+                    ParseField(batch.text.data() + start, ends[slot] - start, &row.fields[role]);
+                }
+            }
+            start = ends[slot];
+        }
+        row.line = mark.line;
+        AddRow(catalogue, row);
+    }
 }
 
 // libcsv's field callback; text may be null when length is 0.
@@ -161,13 +202,11 @@ void OnField(void* data, std::size_t length, void* context) {
             return;
         }
         reader.names.emplace_back(text, length);
-    } else if (reader.fieldCount < reader.rolesOfColumn.size()) {
-        const unsigned roles = reader.rolesOfColumn[reader.fieldCount];
-        for (std::size_t role = 0; roles >> role != 0; ++role) {
-            if ((roles >> role & 1u) != 0) {
-                ParseField(text, length, &reader.row.fields[role]);
-            }
-        }
+    } else if (reader.fieldCount < reader.slotOfColumn.size() &&
+               reader.slotOfColumn[reader.fieldCount] >= 0) {
+        RowBatch& batch = reader.pipeline->Current();
+        batch.text.append(text, length);
+        batch.fieldEnds.push_back(batch.text.size());
     }
     ++reader.fieldCount;
 }
@@ -206,14 +245,14 @@ void StartParsing(csv_parser& parser, TextReader& reader, const Prelude& prelude
     Parse(parser, reader, prelude.header.data(), prelude.header.size());
 }
 
-// Makes room for as many stars as the file seems to hold, judged by its first block, so that
-// the star list is not copied over and over while it grows.
-void ReserveForFile(Catalogue& catalogue, uint64_t fileBytes, std::size_t blockBytes) {
-    const std::size_t rows = catalogue.stars.size() + static_cast<std::size_t>(catalogue.skipped);
-    if (rows > 0 && fileBytes > blockBytes) {
+// Asks for room for as many stars as the file seems to hold, judged by its first block, so
+// that the star list is not copied over and over while it grows.
+void ReserveForFile(TextReader& reader, uint64_t fileBytes, std::size_t blockBytes) {
+    if (reader.rows > 0 && fileBytes > blockBytes) {
         const double rowsInFile = static_cast<double>(fileBytes) / static_cast<double>(blockBytes) *
-                                  static_cast<double>(rows) * 1.05;
-        catalogue.stars.reserve(static_cast<std::size_t>(std::min(rowsInFile, MostReserved)));
+                                  static_cast<double>(reader.rows) * 1.05;
+        reader.pipeline->Current().reserveStars =
+            static_cast<std::size_t>(std::min(rowsInFile, MostReserved));
     }
 }
 
@@ -222,6 +261,10 @@ void ReserveForFile(Catalogue& catalogue, uint64_t fileBytes, std::size_t blockB
 bool ReadTextTable(gzFile file, uint64_t fileBytes, const TableRequest& request,
                    Catalogue* catalogue, std::string* error) {
     TextReader reader{request, *catalogue, *error};
+    RowPipeline pipeline(
+        [&reader, catalogue](const RowBatch& batch) { ConvertBatch(batch, reader, *catalogue); },
+        request.threads);
+    reader.pipeline = &pipeline;
     Prelude prelude;
     csv_parser parser;
     if (csv_init(&parser, CSV_REPALL_NL) != 0) {
@@ -244,7 +287,7 @@ bool ReadTextTable(gzFile file, uint64_t fileBytes, const TableRequest& request,
         }
         Parse(parser, reader, at, static_cast<std::size_t>(end - at));
         if (first && gzdirect(file) != 0) {
-            ReserveForFile(*catalogue, fileBytes, static_cast<std::size_t>(got));
+            ReserveForFile(reader, fileBytes, static_cast<std::size_t>(got));
         }
         first = false;
         if (request.progress && fileBytes > 0) {
@@ -262,6 +305,7 @@ bool ReadTextTable(gzFile file, uint64_t fileBytes, const TableRequest& request,
         csv_fini(&parser, OnField, OnRowEnd, &reader);
     }
     csv_free(&parser);
+    pipeline.Finish();
     if (!reader.failed && !reader.haveHeader) {
         *error = catalogue->source + ": no header row naming the columns";
         return false;

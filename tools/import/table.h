@@ -14,6 +14,9 @@ struct TableRequest {
     ColumnOverrides overrides;
     // Told now and then how far the reading has got, from 0 to 1; may be empty.
     std::function<void(double fraction)> progress;
+    // 2: a text table is split into fields on one thread and turned into stars on another;
+    // 1: both on the caller's thread. The catalogue is the same either way.
+    int threads = 2;
 };
 
 // Reads the table at request.path into the catalogue, whose source, frame and plan it fills
