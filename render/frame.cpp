@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "data/cells.h"
+#include "data/star.h"
 #include "render/frame_rate.h"
+#include "render/palette.h"
 #include "view/cache.h"
 #include "view/camera.h"
 
@@ -21,7 +23,8 @@ constexpr Rect ClearArea{0, 0, ScreenWidth, ScreenHeight};
 constexpr double CentreColumn = ScreenWidth / 2;  // 400
 constexpr double CentreRow = ScreenHeight / 2;    // 300
 
-int32_t DrawnStars = 0;  // stars written to the back buffer by the last frame
+int32_t DrawnStars = 0;      // stars written to the back buffer by the last frame
+bool ColouredStars = false;  // stars drawn in their class's colour rather than grey
 
 // The grey level of a star at depth d: -1.0 - d * 0.0001 truncated toward zero, the low 8 bits
 // of that integer in two's complement, for any size. An infinite result gives 0.
@@ -40,8 +43,25 @@ uint8_t GreyLevel(double depth) {
     return static_cast<uint8_t>(remainder < 0.0 ? remainder + 256.0 : remainder);
 }
 
+// The pixel of a star of grey level `level` and colour class `tag`: B, G, R and an unused byte.
+// Grey unless star colours are on (the template's choice, so the grey loop stays as it was).
+template <bool Colours>
+void WritePixel(uint8_t* pixel, uint8_t level, uint8_t tag) {
+    if constexpr (Colours) {
+        const StarColour colour = StarPalette[tag];
+        const uint8_t bytes[4] = {ShadeChannel(colour.blue, level),
+                                  ShadeChannel(colour.green, level),
+                                  ShadeChannel(colour.red, level), 0};
+        std::memcpy(pixel, bytes, sizeof bytes);
+    } else {
+        const uint8_t bytes[4] = {level, level, level, 0};
+        std::memcpy(pixel, bytes, sizeof bytes);
+    }
+}
+
 // Writes every star in front of the camera into the buffer LockDesc describes, later stars
 // over earlier, and counts them.
+template <bool Colours>
 void PlotStars() {
     int32_t drawn = 0;
     uint8_t* const surface = LockDesc.Surface;
@@ -63,11 +83,10 @@ void PlotStars() {
                   (row > -1.0) & (row < ScreenHeight))) {
                 continue;
             }
-            const uint8_t level = GreyLevel(projected.depth);
-            const uint8_t colour[4] = {level, level, level, 0};
-            std::memcpy(surface + static_cast<std::ptrdiff_t>(static_cast<int32_t>(row)) * pitch +
-                            static_cast<std::ptrdiff_t>(static_cast<int32_t>(column)) * 4,
-                        colour, sizeof colour);
+            WritePixel<Colours>(surface +
+                                    static_cast<std::ptrdiff_t>(static_cast<int32_t>(row)) * pitch +
+                                    static_cast<std::ptrdiff_t>(static_cast<int32_t>(column)) * 4,
+                                GreyLevel(projected.depth), StarTag[static_cast<size_t>(star)]);
             ++drawn;
         }
     }
@@ -99,7 +118,11 @@ void ClearAndPlot() {
     BackBuffer->Blt(ClearArea, ClearFx);
     DrawnStars = 0;
     if (BackBuffer->Lock(LockDesc) == DisplayOk) {
-        PlotStars();
+        if (ColouredStars) {
+            PlotStars<true>();
+        } else {
+            PlotStars<false>();
+        }
         BackBuffer->Unlock();
     }
 }
@@ -108,7 +131,12 @@ int32_t DrawnStarCount() {
     return DrawnStars;
 }
 
+void SetStarColours(bool on) {
+    ColouredStars = on;
+}
+
 void ResetFrame() {
     PrepareFrameRecords();
     DrawnStars = 0;
+    ColouredStars = false;
 }

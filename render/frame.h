@@ -21,11 +21,15 @@ void DrawFrame();
 // The work that touches the frame's memory (benchmarks time it alone): the clear of the back
 // buffer with ClearFx, then, if the lock succeeds, every star in front of the camera written as
 // one grey pixel at its projected position truncated toward zero, later stars over earlier,
-// and the unlock.
+// and the unlock. With star colours on, each pixel is its star's class colour (StarTag,
+// render/palette.h) shaded to that grey level: the same brightness, only the hue differs.
 void ClearAndPlot();
+
+// Turns star colours on or off (off at program start and after ResetFrame).
+void SetStarColours(bool on);
 
 // Number of stars written to the back buffer in the last frame.
 int32_t DrawnStarCount();
 
-// Puts the frame records and the drawn count back as at program start.
+// Puts the frame records, the drawn count and star colours back as at program start.
 void ResetFrame();
