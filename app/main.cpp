@@ -1,4 +1,5 @@
-// main.cpp: the viewer's entry: the test hook's setting, the quit signals, then the run.
+// main.cpp: the viewer's entry: the options, the test hook's setting, the quit signals, the run.
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +7,7 @@
 #include "app/scene.h"
 #include "app/viewer.h"
 #include "app/window.h"
+#include "render/frame.h"
 
 namespace {
 
@@ -29,9 +31,36 @@ bool ReadFrameLimit(ViewerRun& run) {
     return true;
 }
 
+// Reads the options; returns -1 to run the viewer, otherwise the exit code: 0 after --help or
+// --version (nothing else done, no display opened), 2 after an unknown option or argument,
+// told on standard error with the usage.
+int ReadOptions(int argc, char** argv) {
+    CLI::App app{
+        "Flies a camera around galaxy.dat, read from the working folder, full screen. "
+        "Escape, closing the window, Ctrl+C or SIGTERM end it."};
+    app.set_help_flag("--help", "print this help and exit");
+    app.set_version_flag("--version", std::string("galaxy-viewer ") + GALAXY_VERSION,
+                         "print the version and exit");
+    bool colour = false;
+    app.add_flag("--colour", colour,
+                 "draw each star in the colour of its class (the galaxy file's fourth field, as "
+                 "galaxy-import writes it) at the brightness it has in grey");
+    app.failure_message(CLI::FailureMessage::help);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : 2;
+    }
+    SetStarColours(colour);
+    return -1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int exitCode = ReadOptions(argc, argv); exitCode >= 0) {
+        return exitCode;
+    }
     ViewerRun run;
     run.StartScene = InitScene;
     if (!ReadFrameLimit(run)) {

@@ -109,6 +109,7 @@ struct RenderOptions {
     std::string OutputFolder;  // "" for no pictures
     std::string VideoFile;     // "" for no movie
     bool Stats = false;
+    bool Colour = false;  // stars in their class's colour (render/palette.h) rather than grey
 };
 
 // Reports a galaxy file that cannot be read; the scene then has every star at the origin.
@@ -309,6 +310,7 @@ int Run(const RenderOptions& options, const std::vector<FrameRange>& ranges) {
         return 1;
     }
     SetFrameRateClock(SimulatedClock);
+    SetStarColours(options.Colour);
     SimulatedFrame = 0;
     int status = 1;
     if (InitDisplay(nullptr, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
@@ -350,6 +352,9 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", options.Stats,
                  "print 'frame K: cells C, reprojected R, drawn D' for each saved frame, and the "
                  "peak memory at the end (on standard error)");
+    app.add_flag("--colour", options.Colour,
+                 "draw each star in the colour of its class (the galaxy file's fourth field, as "
+                 "galaxy-import writes it) at the brightness it has in grey");
     CLI11_PARSE(app, argc, argv);
 
     std::vector<FrameRange> ranges;
