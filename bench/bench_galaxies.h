@@ -27,8 +27,9 @@ struct Record {
 
 // One star in the middle of each cell of a slab around the camera's circle of radius 10, keys
 // x and y in [-20, 19] and z in [-5, 5], but the origin's cell, where the last slot always sits:
-// 17224 stars in 17225 cells with it. Shuffled with a fixed seed, so that grouping is real work.
-inline std::vector<Record> DistinctRecords() {
+// 17224 stars in 17225 cells with it. In key order, as the frame benchmarks draw it, or
+// shuffled with a fixed seed, so that grouping is real work.
+inline std::vector<Record> DistinctRecords(bool shuffled) {
     // Keys truncate toward zero, so key k < 0 holds (k - 1, k], whose middle is k - 0.5.
     const auto middle = [](int key) { return key + (key < 0 ? -0.5 : 0.5); };
     const size_t stars = MaxStars - 1;
@@ -43,16 +44,18 @@ inline std::vector<Record> DistinctRecords() {
             }
         }
     }
-    std::mt19937_64 rng(1);
-    std::shuffle(records.begin(), records.end(), rng);
+    if (shuffled) {
+        std::mt19937_64 rng(1);
+        std::shuffle(records.begin(), records.end(), rng);
+    }
     return records;
 }
 
-// The distinct galaxy as the loader leaves StarArray: in world units, the last slot at the
-// origin.
+// The shuffled distinct galaxy as the loader leaves StarArray: in world units, the last slot at
+// the origin.
 inline std::array<Star, MaxStars> DistinctStars() {
     std::array<Star, MaxStars> stars{};
-    const std::vector<Record> records = DistinctRecords();
+    const std::vector<Record> records = DistinctRecords(true);
     for (size_t slot = 0; slot < records.size(); ++slot) {
         const Vec3& place = records[slot].Place;
         stars[slot] = Star{place.x * CellSize, place.y * CellSize, place.z * CellSize};
@@ -60,9 +63,9 @@ inline std::array<Star, MaxStars> DistinctStars() {
     return stars;
 }
 
-inline bool WriteDistinct(std::FILE* file) {
+inline bool WriteDistinct(std::FILE* file, bool shuffled) {
     bool written = std::fputs("#Distinct cells: one star in each\r\n", file) >= 0;
-    for (const Record& record : DistinctRecords()) {
+    for (const Record& record : DistinctRecords(shuffled)) {
         const Vec3& place = record.Place;
         written = written && std::fprintf(file, "%.1f %.1f %.1f %d\r\n", place.x, place.y, place.z,
                                           record.Tag) > 0;
@@ -96,9 +99,17 @@ inline const std::string& WriteSampleGalaxy() {
     return path;
 }
 
-// The distinct galaxy as a file; written once per process.
+// The distinct galaxy as a file, shuffled (start-up) or in key order (frames); each written
+// once per process.
 inline const std::string& WriteDistinctGalaxy() {
-    static const std::string path = PublishGalaxy("galaxy-benchmark-distinct.dat", WriteDistinct);
+    static const std::string path = PublishGalaxy(
+        "galaxy-benchmark-distinct.dat", [](std::FILE* file) { return WriteDistinct(file, true); });
+    return path;
+}
+inline const std::string& WriteOrderedDistinctGalaxy() {
+    static const std::string path =
+        PublishGalaxy("galaxy-benchmark-distinct-ordered.dat",
+                      [](std::FILE* file) { return WriteDistinct(file, false); });
     return path;
 }
 

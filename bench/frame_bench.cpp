@@ -64,7 +64,7 @@ const std::string& SampleGalaxy() {
 }
 
 const std::string& DistinctGalaxy() {
-    static const std::string path = frame_workload::WriteDistinctGalaxy();
+    static const std::string path = frame_workload::WriteOrderedDistinctGalaxy();
     return path;
 }
 

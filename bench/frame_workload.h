@@ -23,7 +23,7 @@ namespace frame_workload {
 inline constexpr int Frames = 4000;  // frames 1 to 4000 of the orbit, the close pass included
 
 // The galaxies the frames are timed on.
-using bench_galaxies::WriteDistinctGalaxy;
+using bench_galaxies::WriteOrderedDistinctGalaxy;
 using bench_galaxies::WriteSampleGalaxy;
 
 // Sends standard output to /dev/null for as long as it lives: the loader writes the galaxy's
