@@ -40,7 +40,8 @@ std::string Quoted(const fs::path& path) {
     return quoted += "' ";
 }
 
-const std::string Galaxy = Quoted(SourceDir / "tests" / "data" / "render-galaxy.dat");
+const std::string Render =
+    Quoted(GALAXY_RENDER) + Quoted(SourceDir / "tests" / "data" / "render-galaxy.dat");
 
 struct ToolResult {
     int ExitCode;
@@ -52,14 +53,11 @@ std::string ReadFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
-// Runs a tool with the arguments (already quoted) after the shell's environment settings,
-// keeping both output streams in scratch, which it makes.
-ToolResult RunTool(const char* tool, const std::string& arguments, const fs::path& scratch,
-                   const std::string& environment = "") {
+// Runs a shell command line, keeping both output streams in scratch, which it makes.
+ToolResult RunTool(const std::string& command, const fs::path& scratch) {
     fs::create_directories(scratch);
-    const std::string command = environment + " " + Quoted(tool) + arguments + " >" +
-                                Quoted(scratch / "out") + "2>" + Quoted(scratch / "err");
-    const int status = std::system(command.c_str());
+    const int status = std::system(
+        (command + " >" + Quoted(scratch / "out") + "2>" + Quoted(scratch / "err")).c_str());
     return ToolResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
                       ReadFile(scratch / "err")};
 }
@@ -123,8 +121,7 @@ TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
     const fs::path scratch = fs::current_path() / "render-tool-golden";
     fs::remove_all(scratch);
     const ToolResult result = RunTool(
-        GALAXY_RENDER,
-        Galaxy + "--stats --frames " + GoldenFrameList + " --out " + Quoted(scratch / "all"),
+        Render + "--stats --frames " + GoldenFrameList + " --out " + Quoted(scratch / "all"),
         scratch);
     ASSERT_EQ(result.ExitCode, 0) << result.Err;
     for (int frame : GoldenFrames) {
@@ -138,52 +135,71 @@ TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
         return;
     }
     EXPECT_EQ(result.Out, ReadFile(goldenStats)) << "standard output differs from " << goldenStats;
-    ASSERT_EQ(
-        RunTool(GALAXY_RENDER, Galaxy + "--frames 52 --out " + Quoted(scratch / "one"), scratch)
-            .ExitCode,
-        0);
+    ASSERT_EQ(RunTool(Render + "--frames 52 --out " + Quoted(scratch / "one"), scratch).ExitCode,
+              0);
     EXPECT_EQ(ReadFile(scratch / "one" / "frame-000052.png"),
               ReadFile(scratch / "all" / "frame-000052.png"));
 }
 
-// Each command line ends with its exit code and messages: a bad one before any frame is saved
-// (no ffmpeg is on the PATH here); --help lists every option; a missing galaxy is drawn with every
-// star at the origin, as the viewer would, after a warning, into a folder made however deep.
-TEST(RenderTool, CommandLinesAndTheirMessages) {
-    const fs::path scratch = fs::current_path() / "render-tool-errors";
+// Each command line in turn ends with its exit code and messages. galaxy-render: a bad one
+// before any frame is saved (no ffmpeg is on the PATH here); --help lists every option; a
+// missing galaxy is drawn with every star at the origin, as the viewer would, after a warning,
+// into a folder made however deep. galaxy-generate: one seed, one file; a file is never
+// overwritten without --force; bad arguments write nothing.
+TEST(Tools, CommandLinesAndTheirMessages) {
+    const fs::path scratch = fs::current_path() / "tool-command-lines";
     fs::remove_all(scratch);
+    const std::string render = "PATH=/nonexistent " + Render;
     const std::string out = " --out " + Quoted(scratch / "frames");
     const fs::path deep = scratch / "deep" / "er";
+    const auto generate = [&scratch](const std::string& arguments, const char* file) {
+        return Quoted(GALAXY_GENERATE) + arguments + " --out " + Quoted(scratch / file);
+    };
     const struct {
-        std::string Arguments;
+        std::string Command;
         int ExitCode;
         std::vector<std::string> Messages;
     } cases[] = {
-        {Galaxy + "--frames 0" + out, 2, {"bad frame \"0\""}},
-        {Galaxy + "--frames 9-3" + out, 2, {"runs backwards"}},
-        {Galaxy + "--frames 1,,2" + out, 2, {"empty entry"}},
-        {Galaxy + "--frames x" + out, 2, {"bad frame \"x\""}},
-        {Galaxy + "--frames 1-100000000" + out, 2, {"99999999"}},
-        {Galaxy + out, 106, {"--frames"}},
-        {Galaxy + "--frames 1", 2, {"give --out FOLDER, --video FILE or both"}},
-        {Galaxy + "--frames 1 --video movie.avi", 2, {"must be a .mp4 or .webm file"}},
-        {Galaxy + "--frames 1 --out /dev/null/sub", 1, {"cannot make folder"}},
-        {Galaxy + "--frames 1 --video a.mp4" + out, 1, {"needs ffmpeg, which is not on the PATH"}},
-        {"--help", 0, {"FILE", "--frames", "--out", "--video", "--stats"}},
-        {"/nonexistent/galaxy.dat --frames 2-3 --stats --out " + Quoted(deep),
+        {render + "--frames 0" + out, 2, {"bad frame \"0\""}},
+        {render + "--frames 9-3" + out, 2, {"runs backwards"}},
+        {render + "--frames 1,,2" + out, 2, {"empty entry"}},
+        {render + "--frames x" + out, 2, {"bad frame \"x\""}},
+        {render + "--frames 1-100000000" + out, 2, {"99999999"}},
+        {render + out, 106, {"--frames"}},
+        {render + "--frames 1", 2, {"give --out FOLDER, --video FILE or both"}},
+        {render + "--frames 1 --video movie.avi", 2, {"must be a .mp4 or .webm file"}},
+        {render + "--frames 1 --out /dev/null/sub", 1, {"cannot make folder"}},
+        {render + "--frames 1 --video a.mp4" + out, 1, {"needs ffmpeg, which is not on the PATH"}},
+        {Quoted(GALAXY_RENDER) + "--help", 0, {"FILE", "--frames", "--out", "--video", "--stats"}},
+        {Quoted(GALAXY_RENDER) + "/nonexistent/galaxy.dat --frames 2-3 --stats --out " +
+             Quoted(deep),
          0,
          {"cannot read /nonexistent/galaxy.dat", "frame 3: cells "}},
+        {generate("--stars 300", "a"), 0, {}},
+        {generate("--stars 300", "b"), 0, {}},
+        {generate("--stars 300 --seed 7", "c"), 0, {}},
+        {generate("--stars 5", "a"), 1, {"exists; use --force"}},
+        {generate("--stars 5", "d"), 0, {}},
+        {generate("--stars -1", "x"), 105, {"not in range"}},
+        {generate("--stars many", "x"), 105, {"not in range"}},
+        {generate("", "missing/galaxy.dat"), 1, {"No such file or directory"}},
+        {generate("--stars 7 --force", "d"), 0, {}},
     };
-    for (const auto& [arguments, exitCode, messages] : cases) {
-        const ToolResult result = RunTool(GALAXY_RENDER, arguments, scratch, "PATH=/nonexistent");
-        EXPECT_EQ(result.ExitCode, exitCode) << arguments;
+    for (const auto& [command, exitCode, messages] : cases) {
+        const ToolResult result = RunTool(command, scratch);
+        EXPECT_EQ(result.ExitCode, exitCode) << command;
         for (const std::string& message : messages) {
             EXPECT_NE((result.Err + result.Out).find(message), std::string::npos)
-                << arguments + "\n" + result.Err;
+                << command + "\n" + result.Err;
         }
     }
     EXPECT_FALSE(fs::exists(scratch / "frames" / "frame-000001.png"));
     EXPECT_TRUE(fs::exists(deep / "frame-000002.png") && fs::exists(deep / "frame-000003.png"));
+    const std::string a = ReadFile(scratch / "a"), c = ReadFile(scratch / "c");
+    EXPECT_EQ(a, ReadFile(scratch / "b"));
+    EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));  // the header names the seed
+    EXPECT_EQ(RunLoader(ReadFile(scratch / "d"), MaxStars, 1, false).passes, 7);
+    EXPECT_FALSE(fs::exists(scratch / "x"));
 }
 
 // Movies: each container gets every saved frame at the screen's size, with the pictures made
@@ -194,12 +210,12 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
     }
     const fs::path scratch = fs::current_path() / "render-tool-movie";
     const std::string frames =
-        Galaxy + "--frames 1-30 --out " + Quoted(scratch / "frames") + "--video ";
+        Render + "--frames 1-30 --out " + Quoted(scratch / "frames") + "--video ";
     const std::string probed =
         std::to_string(ScreenWidth) + "," + std::to_string(ScreenHeight) + ",30\n";
     for (const char* name : {"movie.mp4", "movie.webm"}) {
         fs::remove_all(scratch);
-        const ToolResult made = RunTool(GALAXY_RENDER, frames + Quoted(scratch / name), scratch);
+        const ToolResult made = RunTool(frames + Quoted(scratch / name), scratch);
         ASSERT_EQ(made.ExitCode, 0) << made.Err;
         EXPECT_TRUE(fs::exists(scratch / "frames" / "frame-000030.png"));
         const std::string command =
@@ -209,7 +225,7 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
         ASSERT_EQ(std::system(command.c_str()), 0) << name;
         EXPECT_EQ(ReadFile(scratch / "probe.txt"), probed) << name;
     }
-    const ToolResult failed = RunTool(GALAXY_RENDER, frames + "/nonexistent/movie.mp4", scratch);
+    const ToolResult failed = RunTool(frames + "/nonexistent/movie.mp4", scratch);
     EXPECT_EQ(failed.ExitCode, 1);
     EXPECT_NE(failed.Err.find("ffmpeg failed to make /nonexistent/movie.mp4"), std::string::npos)
         << failed.Err;
@@ -220,7 +236,8 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
 TEST(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
     const fs::path scratch = fs::current_path() / "generate-default";
     fs::remove_all(scratch);
-    ASSERT_EQ(RunTool(GALAXY_GENERATE, "--out " + Quoted(scratch / "galaxy.dat"), scratch).ExitCode,
+    ASSERT_EQ(RunTool(Quoted(GALAXY_GENERATE) + "--out " + Quoted(scratch / "galaxy.dat"), scratch)
+                  .ExitCode,
               0);
     const std::string text = ReadFile(scratch / "galaxy.dat");
     for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
@@ -245,36 +262,6 @@ TEST(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
     EXPECT_NEAR(counts[2] / 17224.0, 0.30, 0.02);
     EXPECT_GT(inside, 17224 * 98 / 100);
     EXPECT_LT(heightSum / 17224, 0.25e5);
-}
-
-// One seed, one file; a file is never overwritten without --force; bad arguments write nothing.
-TEST(Generate, SeedsOverwritingAndBadArguments) {
-    const fs::path scratch = fs::current_path() / "generate-arguments";
-    fs::remove_all(scratch);
-    std::string err;
-    const auto run = [&scratch, &err](const std::string& arguments) {
-        const ToolResult result = RunTool(GALAXY_GENERATE, arguments, scratch);
-        err = result.Err;
-        return result.ExitCode;
-    };
-    const auto file = [&scratch](const char* name) { return Quoted(scratch / name); };
-    const auto read = [&scratch](const char* name) { return ReadFile(scratch / name); };
-    ASSERT_EQ(run("--stars 300 --out " + file("a")), 0);
-    ASSERT_EQ(run("--stars 300 --out " + file("b")), 0);
-    ASSERT_EQ(run("--stars 300 --seed 7 --out " + file("c")), 0);
-    EXPECT_EQ(read("a"), read("b"));
-    const std::string a = read("a"), c = read("c");  // the header names the seed: skip it
-    EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));
-    EXPECT_NE(run("--stars 5 --out " + file("a")), 0);
-    EXPECT_NE(err.find("exists; use --force"), std::string::npos) << err;
-    EXPECT_EQ(read("a"), read("b"));
-    EXPECT_EQ(run("--stars 5 --force --out " + file("a")), 0);
-    EXPECT_EQ(RunLoader(read("a"), MaxStars, 1, false).passes, 5);
-    EXPECT_NE(run("--stars -1 --out " + file("x")), 0);
-    EXPECT_NE(run("--stars many --out " + file("x")), 0);
-    EXPECT_FALSE(fs::exists(scratch / "x"));
-    EXPECT_NE(run("--out " + file("missing/galaxy.dat")), 0);
-    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
 }
 
 }  // namespace
