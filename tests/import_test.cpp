@@ -265,7 +265,9 @@ class ImportTool : public testing::Test {
                          const_cast<char*>("1D"), const_cast<char*>("1D")};
         fitsfile* fits = nullptr;
         int status = 0;
-        fits_create_file(&fits, ("!" + File(name)).c_str(), &status);
+        std::string path = File(name);
+        path.insert(path.begin(), '!');  // "!" overwrites; not "!" + name, which GCC 12 misreads
+        fits_create_file(&fits, path.c_str(), &status);
         fits_create_tbl(fits, BINARY_TBL, 0, 6, types, forms, nullptr, "STARS", &status);
         LONGLONG row = 1;
         for (const Entry& e : Entries) {
