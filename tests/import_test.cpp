@@ -37,7 +37,8 @@ std::pair<double, double> GalacticAngles(double ra, double dec) {
     const double sinB =
         std::sin(d) * std::sin(poleDec) + std::cos(d) * std::cos(poleDec) * std::cos(a);
     const double y = std::cos(d) * std::sin(a);
-    const double x = std::sin(d) * std::cos(poleDec) - std::cos(d) * std::sin(poleDec) * std::cos(a);
+    const double x =
+        std::sin(d) * std::cos(poleDec) - std::cos(d) * std::sin(poleDec) * std::cos(a);
     const double l = std::fmod(122.93192 - std::atan2(y, x) / Degree + 720.0, 360.0);
     return {l, std::asin(sinB) / Degree};
 }
@@ -88,8 +89,8 @@ TEST(ImportSky, GalacticCentreAndPoleLieAlongXAndZAndTheTurnIsARotation) {
     const SkyVector x = IcrsToGalactic({1, 0, 0}), y = IcrsToGalactic({0, 1, 0});
     const SkyVector z = IcrsToGalactic({0, 0, 1});
     const auto dot = [](SkyVector a, SkyVector b) { return a.x * b.x + a.y * b.y + a.z * b.z; };
-    for (const auto& [a, b, expected] : {std::tuple{x, x, 1.0}, {y, y, 1.0}, {z, z, 1.0},
-                                         {x, y, 0.0}, {y, z, 0.0}, {x, z, 0.0}}) {
+    for (const auto& [a, b, expected] :
+         {std::tuple{x, x, 1.0}, {y, y, 1.0}, {z, z, 1.0}, {x, y, 0.0}, {y, z, 0.0}, {x, z, 0.0}}) {
         EXPECT_NEAR(dot(a, b), expected, 1e-15);
     }
     ExpectNear({x.y * y.z - x.z * y.y, x.z * y.x - x.x * y.z, x.x * y.y - x.y * y.x}, z, 1e-15);
@@ -129,8 +130,8 @@ ColumnPlan Plan(const std::vector<std::string>& names, const std::string& overri
 
 TEST(ImportColumns, RolesFoundByNameOrGivenAndMissingOnesNamed) {
     std::string error;
-    const std::vector<std::string> gaia{"source_id", "RA", "Dec", "PARALLAX", "phot_g_mean_mag",
-                                        "BP_RP"};
+    const std::vector<std::string> gaia{"source_id",       "RA",   "Dec", "PARALLAX",
+                                        "phot_g_mean_mag", "BP_RP"};
     ColumnPlan plan = Plan(gaia, "", &error);
     EXPECT_EQ(plan.column, (std::array<int, RoleCount>{-1, -1, -1, 1, 2, 3, -1, 4, 5}));
     EXPECT_TRUE(!plan.cartesian && plan.colourIndex == ColourIndex::BpMinusRp);
@@ -144,15 +145,17 @@ TEST(ImportColumns, RolesFoundByNameOrGivenAndMissingOnesNamed) {
                 "ra=raicrs,dec=DEICRS,parallax=Plx,mag=Vmag,color=B-V", &error);
     EXPECT_EQ(plan.column, (std::array<int, RoleCount>{-1, -1, -1, 0, 1, 2, -1, 3, 4}));
     EXPECT_EQ(plan.name[Index(Role::Parallax)], "Plx");
-    for (const auto& [names, overrides, message] : {
-             std::tuple<std::vector<std::string>, std::string, std::string>{
-                 {"ra", "dec", "mag"}, "", "no position columns: it needs x, y and z, or ra, "
-                                           "dec and parallax (or dist); it has: ra, dec, mag"},
-             {{"ra", "dec"}, "parallax=plx", "names \"plx\" for parallax, but the table has no"},
-             {{"ra"}, "size=ra", "unknown role \"size\""},
-             {{"ra"}, "ra=a,ra=b", "ra is given twice"},
-             {{"ra"}, "ra", "\"ra\" is not ROLE=COLUMN"},
-             {{"ra"}, "ra=", "\"ra=\" is not ROLE=COLUMN"}}) {
+    for (const auto& [names, overrides, message] :
+         {std::tuple<std::vector<std::string>, std::string, std::string>{
+              {"ra", "dec", "mag"},
+              "",
+              "no position columns: it needs x, y and z, or ra, "
+              "dec and parallax (or dist); it has: ra, dec, mag"},
+          {{"ra", "dec"}, "parallax=plx", "names \"plx\" for parallax, but the table has no"},
+          {{"ra"}, "size=ra", "unknown role \"size\""},
+          {{"ra"}, "ra=a,ra=b", "ra is given twice"},
+          {{"ra"}, "ra", "\"ra\" is not ROLE=COLUMN"},
+          {{"ra"}, "ra=", "\"ra=\" is not ROLE=COLUMN"}}) {
         error.clear();
         EXPECT_EQ(Plan(names, overrides, &error).column[0], -2) << overrides;
         EXPECT_NE(error.find(message), std::string::npos) << error;
@@ -162,10 +165,17 @@ TEST(ImportColumns, RolesFoundByNameOrGivenAndMissingOnesNamed) {
 TEST(ImportFields, NumbersBlanksAndText) {
     using S = Field::State;
     for (const auto& [text, state, value] :
-         {std::tuple<std::string, S, double>{" 1.5 ", S::Number, 1.5}, {"+2e3", S::Number, 2000.0},
-          {"-0.25", S::Number, -0.25}, {"1e999", S::Number, HUGE_VAL}, {"inf", S::Number, HUGE_VAL},
-          {"", S::Empty, 0.0}, {" \t ", S::Empty, 0.0}, {"abc", S::Invalid, 0.0},
-          {"1.5x", S::Invalid, 0.0}, {"+-1", S::Invalid, 0.0}, {"+", S::Invalid, 0.0}}) {
+         {std::tuple<std::string, S, double>{" 1.5 ", S::Number, 1.5},
+          {"+2e3", S::Number, 2000.0},
+          {"-0.25", S::Number, -0.25},
+          {"1e999", S::Number, HUGE_VAL},
+          {"inf", S::Number, HUGE_VAL},
+          {"", S::Empty, 0.0},
+          {" \t ", S::Empty, 0.0},
+          {"abc", S::Invalid, 0.0},
+          {"1.5x", S::Invalid, 0.0},
+          {"+-1", S::Invalid, 0.0},
+          {"+", S::Invalid, 0.0}}) {
         Field field;
         ParseField(text.data(), text.size(), &field);
         EXPECT_EQ(field.state, state) << text;
@@ -232,8 +242,8 @@ class ImportTool : public testing::Test {
     }
     // Runs galaxy-import in the folder; returns its exit code, keeping its standard error.
     int Run(const std::string& arguments) {
-        const std::string command = "cd " + folder.string() + " && " GALAXY_IMPORT " " +
-                                    arguments + " 2>err";
+        const std::string command =
+            "cd " + folder.string() + " && " GALAXY_IMPORT " " + arguments + " 2>err";
         const int status = std::system(command.c_str());
         err = Read("err");
         fs::remove(File("err"));
@@ -257,12 +267,15 @@ class ImportTool : public testing::Test {
     }
     // The catalogue as a FITS binary table written by cfitsio; an empty field is a NaN.
     void WriteFits(const std::string& name) const {
-        char* types[] = {const_cast<char*>("name"), const_cast<char*>("RA"),
-                         const_cast<char*>("DEC"), const_cast<char*>("parallax"),
-                         const_cast<char*>("phot_g_mean_mag"), const_cast<char*>("bp_rp")};
+        char* types[] = {const_cast<char*>("name"),
+                         const_cast<char*>("RA"),
+                         const_cast<char*>("DEC"),
+                         const_cast<char*>("parallax"),
+                         const_cast<char*>("phot_g_mean_mag"),
+                         const_cast<char*>("bp_rp")};
         char* forms[] = {const_cast<char*>("24A"), const_cast<char*>("1D"),
-                         const_cast<char*>("1D"), const_cast<char*>("1D"),
-                         const_cast<char*>("1D"), const_cast<char*>("1D")};
+                         const_cast<char*>("1D"),  const_cast<char*>("1D"),
+                         const_cast<char*>("1D"),  const_cast<char*>("1D")};
         fitsfile* fits = nullptr;
         int status = 0;
         std::string path = File(name);
@@ -275,8 +288,8 @@ class ImportTool : public testing::Test {
             fits_write_col(fits, TSTRING, 1, row, 1, 1, &text, &status);
             const char* numbers[] = {e.ra, e.dec, e.parallax, e.magnitude, e.colour};
             for (int column = 0; column < 5; ++column) {
-                double value = *numbers[column] != '\0' ? std::strtod(numbers[column], nullptr)
-                                                        : std::nan("");
+                double value =
+                    *numbers[column] != '\0' ? std::strtod(numbers[column], nullptr) : std::nan("");
                 fits_write_col(fits, TDOUBLE, column + 2, row, 1, 1, &value, &status);
             }
             ++row;
@@ -322,16 +335,18 @@ TEST_F(ImportTool, EveryFormatGivesTheSameFileWhichTheLoaderReadsBackExactly) {
     ASSERT_EQ(LoadGalaxy(stars.data(), tags.data(), File("fits.dat").c_str(), MaxStars, 1), 9);
     for (std::size_t slot = 0; slot < 9; ++slot) {
         const Entry& e = Entries[BrightestFirst[slot]];
-        const SkyVector p = PlaceStar(1000.0 / std::strtod(e.parallax, nullptr), std::strtod(e.ra, nullptr),
-                                      std::strtod(e.dec, nullptr), Frame::Galactic);
+        const SkyVector p =
+            PlaceStar(1000.0 / std::strtod(e.parallax, nullptr), std::strtod(e.ra, nullptr),
+                      std::strtod(e.dec, nullptr), Frame::Galactic);
         const double unit = FileUnit;
         EXPECT_EQ(stars[slot].x, static_cast<float>(p.x / PcPerUnit) * unit) << slot;
         EXPECT_EQ(stars[slot].y, static_cast<float>(p.y / PcPerUnit) * unit) << slot;
         EXPECT_EQ(stars[slot].z, static_cast<float>(p.z / PcPerUnit) * unit) << slot;
         const bool hasColour = *e.colour != '\0';
-        EXPECT_EQ(tags[slot], hasColour ? ColourClass(std::strtod(e.colour, nullptr),
-                                                      ColourIndex::BpMinusRp)
-                                        : 0) << slot;
+        EXPECT_EQ(
+            tags[slot],
+            hasColour ? ColourClass(std::strtod(e.colour, nullptr), ColourIndex::BpMinusRp) : 0)
+            << slot;
     }
 }
 
@@ -340,20 +355,20 @@ TEST_F(ImportTool, EveryFormatGivesTheSameFileWhichTheLoaderReadsBackExactly) {
 TEST_F(ImportTool, BadRowsAreSkippedWithTheirLinesAndReasons) {
     Write("bad.csv",
           "# comment\r\nra,dec,parallax,mag\r\n"  // lines 1 and 2
-          "10,20,,1\r\n"                            // 3
-          "x,20,5,1\r\n"                            // 4
-          "10,95,5,1\r\n"                           // 5
-          "10,20,0,1\n\n"                           // 6, then a blank line 7
-          "10,20,-2.5,1\n"                          // 8
-          "10,20,nan,1\r"                           // 9, ended by a bare CR
-          "10,inf,5,1\r\n"                          // 10
-          "10,20,1e-320,1\r\n"                      // 11
-          "10,20,5\r\n"                             // 12
-          "\"10,20\",5,5,1\r\n"                     // 13
-          "\"a\r\nb\",1,1,1\r\n"                    // 14 and 15
-          "10,20,0.001,1\r\n"                       // 16: 1e6 pc, beyond the range at 0.01
-          "10,20,5,\r\n"                            // 17: sound, without a magnitude
-          "1,2,3,4,5\r\n");                         // 18
+          "10,20,,1\r\n"                          // 3
+          "x,20,5,1\r\n"                          // 4
+          "10,95,5,1\r\n"                         // 5
+          "10,20,0,1\n\n"                         // 6, then a blank line 7
+          "10,20,-2.5,1\n"                        // 8
+          "10,20,nan,1\r"                         // 9, ended by a bare CR
+          "10,inf,5,1\r\n"                        // 10
+          "10,20,1e-320,1\r\n"                    // 11
+          "10,20,5\r\n"                           // 12
+          "\"10,20\",5,5,1\r\n"                   // 13
+          "\"a\r\nb\",1,1,1\r\n"                  // 14 and 15
+          "10,20,0.001,1\r\n"                     // 16: 1e6 pc, beyond the range at 0.01
+          "10,20,5,\r\n"                          // 17: sound, without a magnitude
+          "1,2,3,4,5\r\n");                       // 18
     ASSERT_EQ(Run("bad.csv --pc-per-unit 0.01"), 0);
     const std::string expected =
         "bad.csv:3: parallax field is empty; row skipped\n"
@@ -404,11 +419,13 @@ TEST_F(ImportTool, FailuresWriteNothing) {
     Write("truncated.fits", Read("good.fits").substr(0, 2880 + 1000));
     fs::remove(File("good.fits"));
     const std::vector<std::string> inputs = Files();
-    for (const auto& [arguments, message] : std::initializer_list<std::pair<std::string, std::string>>{
+    for (const auto& [arguments, message] :
+         std::initializer_list<std::pair<std::string, std::string>>{
              {"header.csv", "header.csv: no row with a usable position; nothing written\n"},
              {"nocolumns.csv", "nocolumns.csv:1: the table has no position columns"},
-             {"allbad.tsv", "allbad.tsv:2: parallax 0 is not above zero; row skipped\n"
-                            "allbad.tsv: no row with a usable position; nothing written\n"},
+             {"allbad.tsv",
+              "allbad.tsv:2: parallax 0 is not above zero; row skipped\n"
+              "allbad.tsv: no row with a usable position; nothing written\n"},
              {"long.csv", "long.csv:2: a field longer than 1048576 bytes"},
              {"truncated.csv.gz", "truncated.csv.gz: cannot read: unexpected end of file\n"},
              {"truncated.fits", "truncated.fits: not a readable FITS table: "},
@@ -477,7 +494,8 @@ TEST_F(ImportTool, ColumnsFramesAndScale) {
                   ColourClass(0.0, ColourIndex::BMinusV));
     float read[3] = {0, 0, 0};
     int tag = -1;
-    ASSERT_EQ(std::sscanf(Records(b).c_str(), "%f %f %f %d", &read[0], &read[1], &read[2], &tag), 4);
+    ASSERT_EQ(std::sscanf(Records(b).c_str(), "%f %f %f %d", &read[0], &read[1], &read[2], &tag),
+              4);
     char got[128];
     std::snprintf(got, sizeof got, "%.9g %.9g %.9g %d", static_cast<double>(read[0]),
                   static_cast<double>(read[1]), static_cast<double>(read[2]), tag);
@@ -490,7 +508,10 @@ TEST_F(ImportTool, ColumnsFramesAndScale) {
     Write("xyz.csv", cartesian);
     ASSERT_EQ(Run("xyz.csv --out c.dat"), 0);
     EXPECT_EQ(err.rfind("galaxy-import: 11.25 pc per unit, which puts 90% of the stars within 8 "
-                        "units (--pc-per-unit sets it)\n", 0), 0u) << err;
+                        "units (--pc-per-unit sets it)\n",
+                        0),
+              0u)
+        << err;
     const std::string c = Read("c.dat");
     EXPECT_EQ(HeaderWithout(c, "xyz.csv"),
               "# galaxy-import of SOURCE: 10 stars, x y z as the table gives them, 11.25 pc per "
@@ -506,10 +527,10 @@ TEST_F(ImportTool, TwoThreadsReadWhatOneReads) {
         const std::string n = std::to_string(row);
         text += row % 997 == 0   ? "1,2\n"
                 : row % 991 == 0 ? "\"1\n\",2,3,4,5\n"
-                : row % 983 == 0 ? "1,2,-" + n + ",4,5\n"
-                                 : std::to_string(row % 360) + ".25," +
-                                       std::to_string(row % 180 - 90) + ",0." + n +
-                                       "," + std::to_string(row % 17) + ",1." + n + "\n";
+                : row % 983 == 0
+                    ? "1,2,-" + n + ",4,5\n"
+                    : std::to_string(row % 360) + ".25," + std::to_string(row % 180 - 90) + ",0." +
+                          n + "," + std::to_string(row % 17) + ",1." + n + "\n";
     }
     Write("many.csv", text);
     Catalogue catalogues[2];

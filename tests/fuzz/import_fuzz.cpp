@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                   ? Gzip(data + 1, size - 1)
                                   : std::string(reinterpret_cast<const char*>(data + 1), size - 1);
     const int descriptor = memfd_create("table", 0);
-    Check(descriptor >= 0 && write(descriptor, bytes.data(), bytes.size()) ==
-                                 static_cast<ssize_t>(bytes.size()),
+    Check(descriptor >= 0 &&
+              write(descriptor, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
           "memfd");
     TableRequest request;
     request.path = "/proc/self/fd/" + std::to_string(descriptor);

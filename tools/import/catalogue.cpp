@@ -52,7 +52,8 @@ bool TakeNumber(Catalogue& catalogue, const Row& row, Role role, double* value) 
     } else if (field.state != Field::State::Number) {
         SkipRow(catalogue, row.line, name + " field is empty; row skipped");
     } else if (!std::isfinite(field.value)) {
-        SkipRow(catalogue, row.line, name + " " + Shortest(field.value) + " is not finite; row skipped");
+        SkipRow(catalogue, row.line,
+                name + " " + Shortest(field.value) + " is not finite; row skipped");
     } else {
         *value = field.value;
         return true;
@@ -72,9 +73,9 @@ bool TakeWithin(Catalogue& catalogue, const Row& row, Role role, double limit, d
     }
     if (std::fabs(*value) > limit) {
         const std::string& name = catalogue.plan.name[Index(role)];
-        SkipRow(catalogue, row.line, name + " " + Shortest(*value) + " is outside -" +
-                                         Shortest(limit) + " to " + Shortest(limit) +
-                                         " degrees; row skipped");
+        SkipRow(catalogue, row.line,
+                name + " " + Shortest(*value) + " is outside -" + Shortest(limit) + " to " +
+                    Shortest(limit) + " degrees; row skipped");
         return false;
     }
     return true;
@@ -89,7 +90,8 @@ bool TakeDistance(Catalogue& catalogue, const Row& row, double* distance) {
     }
     const std::string& name = catalogue.plan.name[Index(role)];
     if (value <= 0.0) {
-        SkipRow(catalogue, row.line, name + " " + Shortest(value) + " is not above zero; row skipped");
+        SkipRow(catalogue, row.line,
+                name + " " + Shortest(value) + " is not above zero; row skipped");
         return false;
     }
     *distance = role == Role::Parallax ? DistanceFromParallax(value) : value;
@@ -262,12 +264,12 @@ void ReportSkips(const Catalogue& catalogue, std::FILE* err) {
 
 bool WriteGalaxy(std::FILE* out, const Catalogue& catalogue, const WriteOrder& order,
                  double pcPerUnit) {
-    const std::string header = "# galaxy-import of " + HeaderSourceName(catalogue.source) + ": " +
-                               std::to_string(order.size()) + (order.size() == 1 ? " star, " : " stars, ") +
-                               FrameWords(catalogue) + ", " + Shortest(pcPerUnit) +
-                               " pc per unit\r\n";
+    const std::string header =
+        "# galaxy-import of " + HeaderSourceName(catalogue.source) + ": " +
+        std::to_string(order.size()) + (order.size() == 1 ? " star, " : " stars, ") +
+        FrameWords(catalogue) + ", " + Shortest(pcPerUnit) + " pc per unit\r\n";
     bool written = std::fputs(header.c_str(), out) >= 0;
-    static char block[1 << 16];  // records go out in blocks: one fwrite per record costs more
+    std::vector<char> block(std::size_t{1} << 16);  // one fwrite per record would cost more
     std::size_t filled = 0;
     constexpr std::size_t Ahead = 16;  // stars fetched ahead: in magnitude order they are scattered
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -281,12 +283,12 @@ bool WriteGalaxy(std::FILE* out, const Catalogue& catalogue, const WriteOrder& o
         FileValue(star.position.z, pcPerUnit, &record.z);
         char text[RecordBytes];
         const std::size_t length = FormatRecord(text, record);
-        if (filled + length > sizeof block) {
-            written = written && std::fwrite(block, 1, filled, out) == filled;
+        if (filled + length > block.size()) {
+            written = written && std::fwrite(block.data(), 1, filled, out) == filled;
             filled = 0;
         }
-        std::memcpy(block + filled, text, length);
+        std::memcpy(block.data() + filled, text, length);
         filled += length;
     }
-    return written && std::fwrite(block, 1, filled, out) == filled;
+    return written && std::fwrite(block.data(), 1, filled, out) == filled;
 }

@@ -16,7 +16,7 @@
 struct Field {
     enum class State : uint8_t { Absent, Empty, Invalid, Number };
     State state = State::Absent;
-    double value = 0.0;  // when Number: may be infinite or NaN, as the table wrote it
+    double value = 0.0;   // when Number: may be infinite or NaN, as the table wrote it
     std::string excerpt;  // when Invalid: its first characters, unprintable bytes escaped
 };
 

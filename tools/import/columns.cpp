@@ -96,8 +96,7 @@ const char* RoleName(Role role) {
     return RoleNames[Index(role)];
 }
 
-bool ParseColumnOverrides(const std::string& text, ColumnOverrides* overrides,
-                          std::string* error) {
+bool ParseColumnOverrides(const std::string& text, ColumnOverrides* overrides, std::string* error) {
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = std::min(text.find(',', start), text.size());
@@ -150,12 +149,15 @@ bool PlanColumns(const std::vector<std::string>& names, const ColumnOverrides& o
     }
     const bool distanceOverridden = !overrides[Index(Role::Distance)].empty();
     if (!ChoosePosition(plan, sphericalOverridden, distanceOverridden)) {
-        *error = "the table has no position columns: it needs x, y and z, or ra, dec and "
-                 "parallax (or dist); it has: " + ListColumns(names);
+        *error =
+            "the table has no position columns: it needs x, y and z, or ra, dec and "
+            "parallax (or dist); it has: " +
+            ListColumns(names);
         return false;
     }
     for (std::size_t r = 0; r < RoleCount; ++r) {
-        plan->name[r] = plan->column[r] >= 0 ? names[static_cast<std::size_t>(plan->column[r])] : "";
+        plan->name[r] =
+            plan->column[r] >= 0 ? names[static_cast<std::size_t>(plan->column[r])] : "";
     }
     const std::string colourName = Lower(plan->name[Index(Role::Colour)]);
     plan->colourIndex =

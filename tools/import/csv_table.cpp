@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr unsigned BlockBytes = 1u << 20;         // text read and parsed at a time
+constexpr unsigned BlockBytes = 1u << 20;      // text read and parsed at a time
 constexpr std::size_t GrowthBytes = 1u << 16;  // steps in which libcsv grows its field buffer
 constexpr double MostReserved = 1e8;           // stars room is made for in advance
 constexpr std::size_t BatchRows = 8192;        // rows handed to the converting thread at a time
@@ -46,14 +46,14 @@ struct TextReader {
     bool failed = false;
     bool haveHeader = false;
     std::vector<std::string> names{};
-    std::vector<int> slotOfColumn{};     // per header column: its place among the kept ones, or -1
+    std::vector<int> slotOfColumn{};      // per header column: its place among the kept ones, or -1
     std::vector<uint16_t> rolesOfSlot{};  // per kept column: a bit for each role it plays
     RowPipeline* pipeline = nullptr;
-    std::size_t fieldCount = 0;     // fields of the current row so far
-    int64_t rows = 0;               // data rows so far
-    int64_t line = 1;               // the line the current row starts on
-    int64_t lineEndsInFields = 0;   // line ends inside the current row's quoted fields
-    int previousEnd = 0;            // the character that ended the last row or blank line
+    std::size_t fieldCount = 0;    // fields of the current row so far
+    int64_t rows = 0;              // data rows so far
+    int64_t line = 1;              // the line the current row starts on
+    int64_t lineEndsInFields = 0;  // line ends inside the current row's quoted fields
+    int previousEnd = 0;           // the character that ended the last row or blank line
 };
 
 void Fail(TextReader& reader, const std::string& what) {
@@ -134,7 +134,8 @@ void TakeHeader(TextReader& reader) {
     for (std::size_t column = 0; column < reader.names.size(); ++column) {
         uint16_t roles = 0;
         for (std::size_t role = 0; role < RoleCount; ++role) {
-            roles |= static_cast<uint16_t>(plan.column[role] == static_cast<int>(column) ? 1u << role : 0u);
+            roles |= static_cast<uint16_t>(
+                plan.column[role] == static_cast<int>(column) ? 1u << role : 0u);
         }
         if (roles != 0) {
             reader.slotOfColumn[column] = static_cast<int>(reader.rolesOfSlot.size());

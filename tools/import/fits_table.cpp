@@ -91,8 +91,8 @@ bool ReadRows(fitsfile* fits, Catalogue& catalogue, LONGLONG first, LONGLONG cou
         for (std::size_t role = 0; role < RoleCount; ++role) {
             if (!values[role].empty()) {
                 // cfitsio marks undefined values, NaN among them, as null.
-                row.fields[role].state = nulls[role][i] != 0 ? Field::State::Empty
-                                                              : Field::State::Number;
+                row.fields[role].state =
+                    nulls[role][i] != 0 ? Field::State::Empty : Field::State::Number;
                 row.fields[role].value = values[role][i];
             }
         }

@@ -1,9 +1,9 @@
 // galaxy_import.cpp: galaxy-import, which turns a star catalogue (CSV, TSV, ECSV or FITS, plain
 // or gzip-compressed) into a galaxy file for the viewer.
-#include <CLI/CLI.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -87,8 +87,8 @@ double ChooseFileScale(const Catalogue& catalogue, double given) {
 
 // Writes the file to a temporary file beside `out` and moves it into place: a failure leaves
 // nothing half-written. Without force, an `out` made meanwhile is not replaced.
-bool WriteInPlace(const Catalogue& catalogue, const WriteOrder& order,
-                  double scale, const Options& options) {
+bool WriteInPlace(const Catalogue& catalogue, const WriteOrder& order, double scale,
+                  const Options& options) {
     std::string temporary = options.out + ".XXXXXX";
     const int descriptor = mkstemp(temporary.data());
     const mode_t mask = umask(0);  // mkstemp makes the file private; give it a new file's mode
@@ -154,7 +154,8 @@ int Import(const Options& options) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    const double scale = catalogue.stars.empty() ? 1.0 : ChooseFileScale(catalogue, options.pcPerUnit);
+    const double scale =
+        catalogue.stars.empty() ? 1.0 : ChooseFileScale(catalogue, options.pcPerUnit);
     const WriteOrder order = OrderForWriting(catalogue, scale);
     ReportSkips(catalogue, stderr);
     if (order.empty()) {
@@ -176,8 +177,7 @@ int Import(const Options& options) {
 int main(int argc, char** argv) {
     CLI::App app{"Turns a star catalogue into a galaxy file for the galaxy viewer."};
     Options options;
-    app.add_option("INPUT", options.input,
-                   "CSV, TSV, ECSV or FITS table, plain or gzip-compressed")
+    app.add_option("INPUT", options.input, "CSV, TSV, ECSV or FITS table, plain or gzip-compressed")
         ->required();
     app.add_option("--out", options.out, "file to write");
     app.add_flag("--force", options.force, "overwrite the file if it exists");

@@ -26,8 +26,8 @@ struct LargeArrayAllocator {
         if (bytes < HugeFrom) {
             return static_cast<T*>(::operator new(bytes));
         }
-        void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+        void* block =
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED) {
             throw std::bad_alloc();
         }

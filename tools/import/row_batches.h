@@ -58,8 +58,8 @@ class RowPipeline {
     RowBatch* current_ = &batches_[0];
     std::deque<RowBatch*> full_;  // handed, waiting to be converted, oldest first
     std::deque<RowBatch*> free_;  // converted, to be filled again
-    bool finished_ = false;   // Finish has run; the caller's thread only
-    bool finishing_ = false;  // no more batches come; under the mutex
+    bool finished_ = false;       // Finish has run; the caller's thread only
+    bool finishing_ = false;      // no more batches come; under the mutex
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread converter_;

@@ -22,12 +22,12 @@ constexpr int FitsStartLength = sizeof FitsStart - 1;
 bool DecompressToTemporary(gzFile file, const std::string& source, std::string* path,
                            std::string* error) {
     const char* directory = std::getenv("TMPDIR");
-    std::string name = std::string(directory != nullptr ? directory : "/tmp") +
-                       "/galaxy-import-XXXXXX";
+    std::string name =
+        std::string(directory != nullptr ? directory : "/tmp") + "/galaxy-import-XXXXXX";
     const int descriptor = mkstemp(name.data());
     if (descriptor < 0) {
-        *error = source + ": cannot make a temporary file to decompress into: " +
-                 std::strerror(errno);
+        *error =
+            source + ": cannot make a temporary file to decompress into: " + std::strerror(errno);
         return false;
     }
     *path = name;
@@ -80,8 +80,8 @@ std::string ReadFailure(gzFile file, const std::string& source) {
 bool ReadTable(const TableRequest& request, Catalogue* catalogue, std::string* error) {
     catalogue->source = request.path;
     struct stat info {};
-    gzFile file = stat(request.path.c_str(), &info) == 0 ? gzopen(request.path.c_str(), "rb")
-                                                          : nullptr;
+    gzFile file =
+        stat(request.path.c_str(), &info) == 0 ? gzopen(request.path.c_str(), "rb") : nullptr;
     if (file == nullptr) {
         *error = request.path + ": cannot open: " + std::strerror(errno);
         return false;

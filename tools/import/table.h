@@ -29,4 +29,4 @@ struct TableRequest {
 bool ReadTable(const TableRequest& request, Catalogue* catalogue, std::string* error);
 
 inline constexpr std::size_t FieldByteLimit = std::size_t{1} << 20;  // one field, or header line
-inline constexpr std::size_t ColumnLimit = 4096;  // columns in a table's header
+inline constexpr std::size_t ColumnLimit = 4096;                     // columns in a table's header
