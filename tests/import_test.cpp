@@ -412,7 +412,7 @@ TEST_F(ImportTool, FailuresWriteNothing) {
     Write("header.csv", "ra,dec,parallax\r\n");
     Write("stars.csv", TextTable(',', true, ""));
     Write("nocolumns.csv", "ra,dec,mag\n1,2,3\n");
-    Write("allbad.tsv", "ra\tdec\tparallax\n1\t2\t0\n");
+    Write("allbad.tsv", "# bare CR\r# LF\nra\tdec\tparallax\n1\t2\t0\n");
     Write("long.csv", "ra,dec,parallax\n1,2,\"" + std::string(1100000, '7') + "\"\n");
     Write("truncated.csv.gz", "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x2b\x4a\x04");
     WriteFits("good.fits");
@@ -424,7 +424,7 @@ TEST_F(ImportTool, FailuresWriteNothing) {
              {"header.csv", "header.csv: no row with a usable position; nothing written\n"},
              {"nocolumns.csv", "nocolumns.csv:1: the table has no position columns"},
              {"allbad.tsv",
-              "allbad.tsv:2: parallax 0 is not above zero; row skipped\n"
+              "allbad.tsv:4: parallax 0 is not above zero; row skipped\n"
               "allbad.tsv: no row with a usable position; nothing written\n"},
              {"long.csv", "long.csv:2: a field longer than 1048576 bytes"},
              {"truncated.csv.gz", "truncated.csv.gz: cannot read: unexpected end of file\n"},

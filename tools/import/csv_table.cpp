@@ -98,6 +98,7 @@ const char* TakePrelude(Prelude& prelude, TextReader& reader, const char* at, co
     while (at != end && !prelude.done) {
         if (prelude.inHeader || prelude.inComment) {
             const char* stop = std::find_if(at, end, IsLineEnd);
+            prelude.previous = stop != at ? 0 : prelude.previous;  // an LF now ends its own line
             if (prelude.inHeader) {
                 prelude.header.append(at, stop);
                 prelude.done = stop != end;
@@ -108,6 +109,7 @@ const char* TakePrelude(Prelude& prelude, TextReader& reader, const char* at, co
             if (prelude.header.size() > FieldByteLimit) {
                 Fail(reader, "a header line longer than " + std::to_string(FieldByteLimit) +
                                  " bytes: not a table galaxy-import reads");
+                return end;
             }
             continue;
         }
@@ -214,7 +216,9 @@ void OnField(void* data, std::size_t length, void* context) {
 
 // libcsv's row-end callback: c is the CR or LF that ended the row, or -1 at the end of the text.
 // Every unquoted CR and LF ends a row, so a row of no fields is a blank line or the LF of a
-// CR LF pair.
+// CR LF pair. (libcsv drops the blanks of a line that holds nothing else, so a line of blanks
+// ended by an LF right after a line ended by a bare CR counts as part of that line: mixed line
+// ends of that kind leave later line numbers one short.)
 void OnRowEnd(int c, void* context) {
     TextReader& reader = *static_cast<TextReader*>(context);
     if (reader.fieldCount == 0) {
