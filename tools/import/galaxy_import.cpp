@@ -24,6 +24,7 @@ constexpr auto ProgressInterval = std::chrono::milliseconds(250);
 // "reading 45%" on the terminal, redrawn at most a few times a second; only when standard
 // error is a terminal, so logs and pipes see none of it.
 struct Progress {
+    bool terminal = isatty(fileno(stderr)) != 0;
     bool shown = false;
     std::chrono::steady_clock::time_point last{};
 
@@ -37,6 +38,14 @@ struct Progress {
         const double percent = std::clamp(fraction, 0.0, 1.0) * 100.0;
         std::fprintf(stderr, "\rgalaxy-import: reading %3d%%", static_cast<int>(percent));
         std::fflush(stderr);
+    }
+    // A step without a measure, shown until the next Show or Erase.
+    void Say(const char* what) {
+        if (terminal) {
+            std::fprintf(stderr, "\r\033[Kgalaxy-import: %s", what);
+            std::fflush(stderr);
+            shown = true;
+        }
     }
     void Erase() {
         if (shown) {
@@ -60,10 +69,6 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-void ReportExisting(const std::string& out) {
-    std::fprintf(stderr, "galaxy-import: %s exists; use --force to overwrite it\n", out.c_str());
-}
-
 // The scale to write at: the one given, or the one that puts 90% of the stars within 8 units.
 double ChooseFileScale(const Catalogue& catalogue, double given) {
     if (given > 0.0) {
@@ -85,10 +90,31 @@ double ChooseFileScale(const Catalogue& catalogue, double given) {
     return scale;
 }
 
-// Writes the file to a temporary file beside `out` and moves it into place: a failure leaves
-// nothing half-written. Without force, an `out` made meanwhile is not replaced.
-bool WriteInPlace(const Catalogue& catalogue, const WriteOrder& order, double scale,
-                  const Options& options) {
+std::string ExistsMessage(const std::string& out) {
+    return "galaxy-import: " + out + " exists; use --force to overwrite it";
+}
+
+// Moves the written temporary file to `out`. Without force, link() refuses an existing `out`,
+// even one made meanwhile; where links are not supported, a rename after a check does.
+bool Place(const std::string& temporary, const std::string& out, bool force) {
+    if (force) {
+        return rename(temporary.c_str(), out.c_str()) == 0;
+    }
+    if (link(temporary.c_str(), out.c_str()) == 0) {
+        unlink(temporary.c_str());
+        return true;
+    }
+    if (errno == EEXIST || Exists(out)) {
+        errno = EEXIST;
+        return false;
+    }
+    return rename(temporary.c_str(), out.c_str()) == 0;
+}
+
+// Writes the file to a temporary file beside `out` and moves it into place, so that a failure
+// leaves nothing half-written. Returns what went wrong, or nothing.
+std::string WriteInPlace(const Catalogue& catalogue, const WriteOrder& order, double scale,
+                         const Options& options) {
     std::string temporary = options.out + ".XXXXXX";
     const int descriptor = mkstemp(temporary.data());
     const mode_t mask = umask(0);  // mkstemp makes the file private; give it a new file's mode
@@ -97,36 +123,30 @@ bool WriteInPlace(const Catalogue& catalogue, const WriteOrder& order, double sc
                           ? fdopen(descriptor, "wb")
                           : nullptr;
     if (file == nullptr) {
-        std::fprintf(stderr, "galaxy-import: cannot create a file beside %s: %s\n",
-                     options.out.c_str(), std::strerror(errno));
+        const std::string message = "galaxy-import: cannot create a file beside " + options.out +
+                                    ": " + std::strerror(errno);
         if (descriptor >= 0) {
             close(descriptor);
             unlink(temporary.c_str());
         }
-        return false;
+        return message;
     }
     const bool written = WriteGalaxy(file, catalogue, order, scale);
     const int writeError = errno;
     if (std::fclose(file) != 0 || !written) {
-        std::fprintf(stderr, "galaxy-import: cannot write %s: %s\n", temporary.c_str(),
-                     std::strerror(written ? errno : writeError));
+        const std::string message = "galaxy-import: cannot write " + temporary + ": " +
+                                    std::strerror(written ? errno : writeError);
         unlink(temporary.c_str());
-        return false;
+        return message;
     }
-    // link() fails if the name exists, so without --force nothing is overwritten.
-    const bool placed = options.force ? rename(temporary.c_str(), options.out.c_str()) == 0
-                                      : link(temporary.c_str(), options.out.c_str()) == 0;
-    const int placeError = errno;
-    if (!options.force || !placed) {
+    if (!Place(temporary, options.out, options.force)) {
+        const int error = errno;
         unlink(temporary.c_str());
+        return error == EEXIST ? ExistsMessage(options.out)
+                               : "galaxy-import: cannot move " + temporary + " to " + options.out +
+                                     ": " + std::strerror(error);
     }
-    if (!placed && placeError == EEXIST) {
-        ReportExisting(options.out);
-    } else if (!placed) {
-        std::fprintf(stderr, "galaxy-import: cannot move %s to %s: %s\n", temporary.c_str(),
-                     options.out.c_str(), std::strerror(placeError));
-    }
-    return placed;
+    return "";
 }
 
 int Import(const Options& options) {
@@ -139,11 +159,11 @@ int Import(const Options& options) {
         return 1;
     }
     if (!options.force && Exists(options.out)) {
-        ReportExisting(options.out);
+        std::fprintf(stderr, "%s\n", ExistsMessage(options.out).c_str());
         return 1;
     }
     Progress progress;
-    if (isatty(fileno(stderr)) != 0) {
+    if (progress.terminal) {
         request.progress = [&progress](double fraction) { progress.Show(fraction); };
     }
     Catalogue catalogue;
@@ -163,7 +183,11 @@ int Import(const Options& options) {
                      catalogue.source.c_str());
         return 1;
     }
-    if (!WriteInPlace(catalogue, order, scale, options)) {
+    progress.Say("writing");
+    const std::string failure = WriteInPlace(catalogue, order, scale, options);
+    progress.Erase();
+    if (!failure.empty()) {
+        std::fprintf(stderr, "%s\n", failure.c_str());
         return 1;
     }
     std::fprintf(stderr, "galaxy-import: %zu star%s written to %s, %lld row%s skipped\n",
