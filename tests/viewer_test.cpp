@@ -3,23 +3,18 @@
 // headless and in a real X window under Xvfb: exit codes, output, and nothing left behind.
 #include "app/viewer.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "app/main_loop.h"
 #include "app/scene.h"
@@ -102,12 +97,9 @@ bool StartSceneThenPushTheEnd(const char*) {
     return SDL_PushEvent(&PendingEnd) == 1 && started;
 }
 
-bool FailToStartScene(const char*) {
-    return false;  // as InitScene does when the cell tables cannot be had
-}
-
 // The whole run on the in-memory display, under SDL's dummy video driver: each way out gives
-// its code, draws no frame after the end, and leaves neither display nor SDL behind.
+// its code, draws no frame after the end, and leaves neither display nor SDL behind; a scene
+// that cannot start (its cell tables not had) gives 1.
 TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
     SDL_Event escape = Event(SDL_KEYDOWN);
     escape.key.keysym.sym = SDLK_ESCAPE;
@@ -121,7 +113,7 @@ TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
                  {"SDL_QUIT", Event(SDL_QUIT), StartSceneThenPushTheEnd, 0, 0},
                  {"Escape", escape, StartSceneThenPushTheEnd, 0, 0},
                  {"frame limit", Motion, StartSceneThenPushTheEnd, 0, 3},
-                 {"scene failed", Motion, FailToStartScene, 1, 0}};
+                 {"scene failed", Motion, [](const char*) { return false; }, 1, 0}};
     for (const Case& test : cases) {
         ResetScene();
         PendingEnd = test.End;
@@ -139,58 +131,28 @@ namespace fs = std::filesystem;
 constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
 
 struct ViewerOutcome {
-    int ExitCode = -1;  // -1 unless it exited (killed, or timed out after 60 s)
-    std::string Out;
-    std::string Err;
+    int ExitCode;  // 137 when killed after a minute
+    std::string Out, Err;
 };
 
 std::string ReadFile(const fs::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream stream(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
-// Child side: NAME=value settings set, bare NAMEs removed, output to files, then the viewer.
-[[noreturn]] void StartViewer(const fs::path& folder, const std::vector<std::string>& settings,
-                              bool ignoreSigint) {
-    for (const std::string& setting : settings) {
-        size_t equals = setting.find('=');
-        if (equals == std::string::npos) {
-            unsetenv(setting.c_str());
-        } else {
-            setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
-        }
+// Runs the viewer to its end in folder, with SIGINT ignored at start (as a background job has
+// it) and under env with settings ("NAME=value", "-u NAME"); killed after a minute. Given a
+// signal, sends it once the first frame is drawn.
+ViewerOutcome RunViewerProgram(const fs::path& folder, const std::string& settings,
+                               const std::string& signal = "") {
+    std::string script = "cd '" + folder.string() + "' || exit 9; timeout -s KILL 60 sh -c ";
+    script += "\"trap '' INT; exec env " + settings + " " GALAXY_VIEWER "\" >out 2>err & ";
+    if (!signal.empty()) {
+        script +=
+            "for i in $(seq 6000); do grep -qs 'first frame' err && break; sleep 0.01; done; ";
+        script += "kill -" + signal + " $!; ";
     }
-    int out = open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((folder / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out >= 0 && err >= 0 && dup2(out, 1) >= 0 && dup2(err, 2) >= 0 &&
-        chdir(folder.c_str()) == 0) {
-        signal(SIGINT, ignoreSigint ? SIG_IGN : SIG_DFL);  // as a background job inherits it
-        execl(GALAXY_VIEWER, GALAXY_VIEWER, static_cast<char*>(nullptr));
-    }
-    _exit(127);
-}
-
-// Runs the viewer in folder to its end; sends quitSignal once it has drawn its first frame.
-ViewerOutcome RunViewerProgram(const fs::path& folder, const std::vector<std::string>& settings,
-                               int quitSignal = 0, bool ignoreSigint = false) {
-    fs::remove(folder / "err");  // a last run's "first frame" is no cue for this one
-    pid_t pid = fork();
-    if (pid == 0) {
-        StartViewer(folder, settings, ignoreSigint);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-        } else if (quitSignal != 0 &&
-                   ReadFile(folder / "err").find("first frame") != std::string::npos) {
-            kill(pid, quitSignal);
-            quitSignal = 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const int status = std::system((script + "wait $!").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(folder / "out"),
             ReadFile(folder / "err")};
 }
@@ -208,47 +170,40 @@ struct ViewerFolder {
     fs::path Path;
 };
 
-struct HeadlessCase {
-    const char* Name;
-    bool WithGalaxy;
-    std::vector<std::string> Settings;  // over SDL_VIDEODRIVER=dummy, which the test entry sets
-    int QuitSignal;
-    bool IgnoreSigint;
-    int ExitCode;
-    const char* Err;  // what standard error holds; a failure says it in one last line
-};
-
 TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
     const char* frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
-    // clang-format off
-    const HeadlessCase cases[] = {
-        {"five frames", true, {"GALAXY_VIEWER_FRAMES=5"}, 0, false, 0,
+    const struct {
+        bool WithGalaxy;
+        std::string Settings;  // over SDL_VIDEODRIVER=dummy, which the test entry sets
+        std::string Signal;
+        int ExitCode;
+        const char* Err;  // what standard error holds; a failure says it in one last line
+    } cases[] = {
+        {true, "GALAXY_VIEWER_FRAMES=5", "", 0,
          "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
-        {"no galaxy file", false, {"GALAXY_VIEWER_FRAMES=2"}, 0, false, 0, "2 frames drawn\n"},
-        {"SIGTERM", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGTERM, false, 0, frames},
-        {"SIGINT", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, false, 0, frames},
-        {"SIGINT ignored at start", true, {"GALAXY_VIEWER_FRAMES=0"}, SIGINT, true, 0, frames},
-        {"no such video driver", true, {"SDL_VIDEODRIVER=nonexistent"}, 0, false, 1,
-         "galaxy-viewer: cannot open the window: "},
-        {"no display at all", true, {"SDL_VIDEODRIVER", "DISPLAY", "WAYLAND_DISPLAY",
-         "XDG_RUNTIME_DIR", "GALAXY_VIEWER_FRAMES=3"}, 0, false, 1,
-         "galaxy-viewer: cannot open the window: no display found"},
-        {"bad frame count", false, {"GALAXY_VIEWER_FRAMES=lots"}, 0, false, 2,
+        {false, "GALAXY_VIEWER_FRAMES=2", "", 0, "2 frames drawn\n"},
+        {true, "GALAXY_VIEWER_FRAMES=0", "TERM", 0, frames},
+        {true, "GALAXY_VIEWER_FRAMES=0", "INT", 0, frames},
+        {true, "SDL_VIDEODRIVER=nonexistent", "", 1, "galaxy-viewer: cannot open the window: "},
+        {true,
+         "-u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY -u XDG_RUNTIME_DIR "
+         "GALAXY_VIEWER_FRAMES=3",
+         "", 1, "galaxy-viewer: cannot open the window: no display found"},
+        {false, "GALAXY_VIEWER_FRAMES=lots", "", 2,
          "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
     };
-    // clang-format on
-    for (const HeadlessCase& test : cases) {
+    for (const auto& test : cases) {
         ViewerFolder folder(test.WithGalaxy);
-        ViewerOutcome run =
-            RunViewerProgram(folder.Path, test.Settings, test.QuitSignal, test.IgnoreSigint);
-        EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Name << '\n' << run.Err;
+        const ViewerOutcome run = RunViewerProgram(folder.Path, test.Settings, test.Signal);
+        EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Settings << '\n' << run.Err;
         // The galaxy's echo comes only from a run that got as far as reading it.
         const bool read = test.WithGalaxy && test.ExitCode == 0;
-        EXPECT_EQ(run.Out, read ? TestGalaxyEcho : "") << test.Name;
+        EXPECT_EQ(run.Out, read ? TestGalaxyEcho : "") << test.Settings;
         size_t said = run.Err.find(test.Err);
-        ASSERT_NE(said, std::string::npos) << test.Name << '\n' << run.Err;
+        ASSERT_NE(said, std::string::npos) << test.Settings << '\n' << run.Err;
         if (test.ExitCode != 0) {
-            EXPECT_EQ(run.Err.find('\n', said), run.Err.size() - 1) << test.Name << ": one line";
+            EXPECT_EQ(run.Err.find('\n', said), run.Err.size() - 1)
+                << test.Settings << ": one line";
         }
     }
 }
@@ -287,14 +242,13 @@ TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
     ViewerFolder folder(true);
     // Mesa's GL driver, loaded for the renderer, keeps a few bytes and is unloaded at exit, so
     // LeakSanitizer can neither name nor suppress them; the headless runs keep the leak check.
-    std::vector<std::string> settings = {"SDL_VIDEODRIVER=x11", "DISPLAY=" + server.Display,
-                                         "ASAN_OPTIONS=detect_leaks=0", "GALAXY_VIEWER_FRAMES=30"};
-    ViewerOutcome run = RunViewerProgram(folder.Path, settings);
+    const std::string settings =
+        "SDL_VIDEODRIVER=x11 DISPLAY=" + server.Display + " ASAN_OPTIONS=detect_leaks=0 ";
+    const ViewerOutcome run = RunViewerProgram(folder.Path, settings + "GALAXY_VIEWER_FRAMES=30");
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
-
-    settings.back() = "GALAXY_VIEWER_FRAMES=0";
-    EXPECT_EQ(RunViewerProgram(folder.Path, settings, SIGTERM).ExitCode, 0);
+    EXPECT_EQ(RunViewerProgram(folder.Path, settings + "GALAXY_VIEWER_FRAMES=0", "TERM").ExitCode,
+              0);
 }
 
 }  // namespace
