@@ -2,6 +2,7 @@
 // orbit, tags that follow their stars through the grouping, and --colour in both programs.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -70,7 +71,7 @@ TEST(Colour, FastGroupingMovesTagsAsThePlainGather) {
 
 // 4000 stars at distinct places on a spiral, every seventh of class 0.
 std::string WriteSpiralGalaxy() {
-    const std::string path = testing::TempDir() + "colour-spiral.dat";
+    const std::string path = testing::TempDir() + "colour-spiral-" + std::to_string(getpid());
     std::ofstream file(path);
     file << "#colour test spiral\n" << std::fixed;
     for (int star = 0; star < 4000; ++star) {
@@ -169,7 +170,8 @@ TEST(ColourFrames, TagsFollowTheirStarsAndColourFramesDifferFromGreyOnlyInHue) {
 
 // Runs a command with no display in reach; returns its exit code and what it wrote.
 int RunWithoutDisplay(const std::string& command, std::string& out, std::string& err) {
-    const std::string to = testing::TempDir() + "colour-";
+    // ctest runs each case as a process of its own, side by side: the names must differ.
+    const std::string to = testing::TempDir() + "colour-" + std::to_string(getpid()) + "-";
     const int status = std::system(("env -u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY " +
                                     command + " >" + to + "out 2>" + to + "err")
                                        .c_str());
@@ -178,6 +180,8 @@ int RunWithoutDisplay(const std::string& command, std::string& out, std::string&
     errText << std::ifstream(to + "err").rdbuf();
     out = outText.str();
     err = errText.str();
+    std::remove((to + "out").c_str());
+    std::remove((to + "err").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -194,7 +198,7 @@ TEST(ColourViewer, HelpAndVersionNeedNoDisplayAndBadOptionsExitTwo) {
 }
 
 TEST(ColourRenderTool, ColourWritesPicturesThatDifferFromGrey) {
-    const std::string folder = testing::TempDir() + "colour-render";
+    const std::string folder = testing::TempDir() + "colour-render-" + std::to_string(getpid());
     std::string out, err, pictures[2];
     for (int colour = 0; colour < 2; ++colour) {
         ASSERT_EQ(
