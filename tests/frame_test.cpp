@@ -208,11 +208,10 @@ struct Checkpoint {
     uint64_t cache;   // hash of ProjectedStarArray and ProjectedCentre after this frame
 };
 
-// Flies frames 1..LastFrame over the galaxy, the clock moving 16 ms a read (so the rate text
-// changes every 51 frames). Every frame must show its cache's stars as the plain plot does, or
-// its first wrong pixel is named; then the hashes of the frames and of the cache must match at
-// each checkpoint (with every frame right, a wrong hash means the stars were projected or cached
-// differently).
+// Flies frames 1..LastFrame over the galaxy, the clock moving 16 ms a read. Every frame shown
+// must be its cache's stars as the plain plot has them, or its first wrong pixel is named; then
+// the hashes of the frames and of the cache must match at each checkpoint (with every frame
+// right, a wrong hash means the stars were projected or cached differently).
 void ExpectCheckpoints(const std::string& galaxy, const std::vector<Checkpoint>& checkpoints) {
     NowMs = 1000;
     StepMs = 16;
@@ -239,9 +238,6 @@ void ExpectCheckpoints(const std::string& galaxy, const std::vector<Checkpoint>&
         }
     }
     EXPECT_TRUE(next == checkpoints.end());
-    EXPECT_EQ(
-        std::memcmp(MemoryFrontPixels(), MemoryBackPixels(), size_t(MemoryPitch()) * ScreenHeight),
-        0);
 }
 
 TEST_F(FrameTest, DiskGalaxyFramesAndCacheStayByteForByte) {
