@@ -556,6 +556,21 @@ TEST_F(ImportTool, TwoThreadsReadWhatOneReads) {
         EXPECT_EQ(one.shownSkips[i].line, two.shownSkips[i].line);
         EXPECT_EQ(one.shownSkips[i].what, two.shownSkips[i].what);
     }
+    // Formatting half the records on a helper thread writes the same file.
+    std::string written[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        char* buffer = nullptr;
+        std::size_t length = 0;
+        std::FILE* out = open_memstream(&buffer, &length);
+        Catalogue catalogue = one;  // OrderForWriting adds the stars it skips
+        const WriteOrder order = OrderForWriting(catalogue, 100.0);
+        ASSERT_TRUE(WriteGalaxy(out, catalogue, order, 100.0, threads));
+        std::fclose(out);
+        written[threads - 1].assign(buffer, length);
+        std::free(buffer);
+    }
+    EXPECT_TRUE(written[0] == written[1]);  // not EXPECT_EQ: no diff of two megabytes
+    EXPECT_GT(written[0].size(), 49000u * 20);
     // Rows 0 (short), 983 (a negative parallax), 991 (a quoted line end) and 997 (short).
     ASSERT_GE(one.shownSkips.size(), 4u);
     EXPECT_EQ(one.shownSkips[0].line, 3);

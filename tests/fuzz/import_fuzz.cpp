@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             char* text = nullptr;
             std::size_t length = 0;
             std::FILE* out = open_memstream(&text, &length);
-            Check(WriteGalaxy(out, catalogue, order, scale), "write");
+            Check(WriteGalaxy(out, catalogue, order, scale, request.threads), "write");
             std::fclose(out);
             CheckWritten(std::string(text, length), order.size());
             std::free(text);

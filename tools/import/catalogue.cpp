@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -163,6 +165,25 @@ std::size_t FormatRecord(char (&text)[RecordBytes], const FileRecord& record) {
     return length + 2;
 }
 
+// Appends the records of the stars order[begin, end) to text, cleared first.
+void FormatRecords(const Catalogue& catalogue, const WriteOrder& order, std::size_t begin,
+                   std::size_t end, double pcPerUnit, std::string* text) {
+    text->clear();
+    constexpr std::size_t Ahead = 16;  // stars fetched ahead: in magnitude order they are scattered
+    for (std::size_t i = begin; i < end; ++i) {
+        if (i + Ahead < end) {
+            __builtin_prefetch(&catalogue.stars[order[i + Ahead].index]);
+        }
+        const ImportedStar& star = catalogue.stars[order[i].index];
+        FileRecord record{0.0f, 0.0f, 0.0f, star.tag};
+        FileValue(star.position.x, pcPerUnit, &record.x);
+        FileValue(star.position.y, pcPerUnit, &record.y);
+        FileValue(star.position.z, pcPerUnit, &record.z);
+        char line[RecordBytes];
+        text->append(line, FormatRecord(line, record));
+    }
+}
+
 }  // namespace
 
 void ParseField(const char* text, std::size_t length, Field* field) {
@@ -263,32 +284,33 @@ void ReportSkips(const Catalogue& catalogue, std::FILE* err) {
 }
 
 bool WriteGalaxy(std::FILE* out, const Catalogue& catalogue, const WriteOrder& order,
-                 double pcPerUnit) {
+                 double pcPerUnit, int threads) {
     const std::string header =
         "# galaxy-import of " + HeaderSourceName(catalogue.source) + ": " +
         std::to_string(order.size()) + (order.size() == 1 ? " star, " : " stars, ") +
         FrameWords(catalogue) + ", " + Shortest(pcPerUnit) + " pc per unit\r\n";
     bool written = std::fputs(header.c_str(), out) >= 0;
-    std::vector<char> block(std::size_t{1} << 16);  // one fwrite per record would cost more
-    std::size_t filled = 0;
-    constexpr std::size_t Ahead = 16;  // stars fetched ahead: in magnitude order they are scattered
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i + Ahead < order.size()) {
-            __builtin_prefetch(&catalogue.stars[order[i + Ahead].index]);
+    // Pairs of chunks: the first formatted here, the second meanwhile on a helper thread (or
+    // afterwards, with one thread); written in order either way.
+    constexpr std::size_t ChunkRecords = std::size_t{1} << 15;
+    std::string texts[2];
+    for (std::size_t begin = 0; begin < order.size(); begin += 2 * ChunkRecords) {
+        const std::size_t middle = std::min(begin + ChunkRecords, order.size());
+        const std::size_t end = std::min(middle + ChunkRecords, order.size());
+        std::thread helper;
+        if (threads > 1 && middle < end) {
+            helper = std::thread(FormatRecords, std::cref(catalogue), std::cref(order), middle, end,
+                                 pcPerUnit, &texts[1]);
         }
-        const ImportedStar& star = catalogue.stars[order[i].index];
-        FileRecord record{0.0f, 0.0f, 0.0f, star.tag};
-        FileValue(star.position.x, pcPerUnit, &record.x);
-        FileValue(star.position.y, pcPerUnit, &record.y);
-        FileValue(star.position.z, pcPerUnit, &record.z);
-        char text[RecordBytes];
-        const std::size_t length = FormatRecord(text, record);
-        if (filled + length > block.size()) {
-            written = written && std::fwrite(block.data(), 1, filled, out) == filled;
-            filled = 0;
+        FormatRecords(catalogue, order, begin, middle, pcPerUnit, &texts[0]);
+        if (helper.joinable()) {
+            helper.join();
+        } else {
+            FormatRecords(catalogue, order, middle, end, pcPerUnit, &texts[1]);
         }
-        std::memcpy(block.data() + filled, text, length);
-        filled += length;
+        for (const std::string& text : texts) {
+            written = written && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+        }
     }
-    return written && std::fwrite(block.data(), 1, filled, out) == filled;
+    return written;
 }

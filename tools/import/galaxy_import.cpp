@@ -131,7 +131,7 @@ std::string WriteInPlace(const Catalogue& catalogue, const WriteOrder& order, do
         }
         return message;
     }
-    const bool written = WriteGalaxy(file, catalogue, order, scale);
+    const bool written = WriteGalaxy(file, catalogue, order, scale, 2);
     const int writeError = errno;
     if (std::fclose(file) != 0 || !written) {
         const std::string message = "galaxy-import: cannot write " + temporary + ": " +
