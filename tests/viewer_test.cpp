@@ -1,19 +1,12 @@
-// viewer_test.cpp: the viewer's run: the main loop (one event or one frame per pass, events
-// first) and every way a run ends, in process on the in-memory display and as the real binary,
-// headless and in a real X window under Xvfb: exit codes, output, and nothing left behind.
+// viewer_test.cpp: the viewer's run in process: the main loop (one event or one frame per pass,
+// events first) and every way a run ends on the in-memory display, with its exit code and
+// neither display nor SDL left behind (programs_test.cpp runs the binary itself).
 #include "app/viewer.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "app/main_loop.h"
@@ -124,131 +117,6 @@ TEST_F(MainLoop, EveryWayOutOfARunShutsDownTheDisplayAndSdl) {
         EXPECT_EQ(DisplayObject, nullptr) << test.Name;
         EXPECT_EQ(SDL_WasInit(0), 0u) << test.Name;
     }
-}
-
-namespace fs = std::filesystem;
-
-constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
-
-struct ViewerOutcome {
-    int ExitCode;  // 137 when killed after a minute
-    std::string Out, Err;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-// Runs the viewer to its end in folder, with SIGINT ignored at start (as a background job has
-// it) and under env with settings ("NAME=value", "-u NAME"); killed after a minute. Given a
-// signal, sends it once the first frame is drawn.
-ViewerOutcome RunViewerProgram(const fs::path& folder, const std::string& settings,
-                               const std::string& signal = "") {
-    std::string script = "cd '" + folder.string() + "' || exit 9; timeout -s KILL 60 sh -c ";
-    script += "\"trap '' INT; exec env " + settings + " " GALAXY_VIEWER "\" >out 2>err & ";
-    if (!signal.empty()) {
-        script +=
-            "for i in $(seq 6000); do grep -qs 'first frame' err && break; sleep 0.01; done; ";
-        script += "kill -" + signal + " $!; ";
-    }
-    const int status = std::system((script + "wait $!").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(folder / "out"),
-            ReadFile(folder / "err")};
-}
-
-// A fresh working folder, with or without the test galaxy, removed with the test.
-struct ViewerFolder {
-    explicit ViewerFolder(bool withGalaxy) {
-        std::string pattern = (fs::temp_directory_path() / "viewer-test-XXXXXX").string();
-        Path = mkdtemp(pattern.data());
-        if (withGalaxy) {
-            fs::copy_file(GALAXY_SOURCE_DIR "/tests/data/viewer-galaxy.dat", Path / "galaxy.dat");
-        }
-    }
-    ~ViewerFolder() { fs::remove_all(Path); }
-    fs::path Path;
-};
-
-TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
-    const char* frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
-    const struct {
-        bool WithGalaxy;
-        std::string Settings;  // over SDL_VIDEODRIVER=dummy, which the test entry sets
-        std::string Signal;
-        int ExitCode;
-        const char* Err;  // what standard error holds; a failure says it in one last line
-    } cases[] = {
-        {true, "GALAXY_VIEWER_FRAMES=5", "", 0,
-         "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
-        {false, "GALAXY_VIEWER_FRAMES=2", "", 0, "2 frames drawn\n"},
-        {true, "GALAXY_VIEWER_FRAMES=0", "TERM", 0, frames},
-        {true, "GALAXY_VIEWER_FRAMES=0", "INT", 0, frames},
-        {true, "SDL_VIDEODRIVER=nonexistent", "", 1, "galaxy-viewer: cannot open the window: "},
-        {true,
-         "-u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY -u XDG_RUNTIME_DIR "
-         "GALAXY_VIEWER_FRAMES=3",
-         "", 1, "galaxy-viewer: cannot open the window: no display found"},
-        {false, "GALAXY_VIEWER_FRAMES=lots", "", 2,
-         "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
-    };
-    for (const auto& test : cases) {
-        ViewerFolder folder(test.WithGalaxy);
-        const ViewerOutcome run = RunViewerProgram(folder.Path, test.Settings, test.Signal);
-        EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Settings << '\n' << run.Err;
-        // The galaxy's echo comes only from a run that got as far as reading it.
-        const bool read = test.WithGalaxy && test.ExitCode == 0;
-        EXPECT_EQ(run.Out, read ? TestGalaxyEcho : "") << test.Settings;
-        size_t said = run.Err.find(test.Err);
-        ASSERT_NE(said, std::string::npos) << test.Settings << '\n' << run.Err;
-        if (test.ExitCode != 0) {
-            EXPECT_EQ(run.Err.find('\n', said), run.Err.size() - 1)
-                << test.Settings << ": one line";
-        }
-    }
-}
-
-// An 800 x 600 X server of its own, on a display number it picks; stopped with the test. The
-// shell says its process number, which exec hands on to Xvfb, and Xvfb says its display number
-// once it is ready.
-struct XvfbServer {
-    XvfbServer() {
-        const char* start = "echo $$; exec Xvfb -displayfd 1 -screen 0 800x600x24 2>/dev/null";
-        Output = popen(start, "r");
-        int number = -1;
-        if (Output != nullptr && std::fscanf(Output, "%d %d", &Pid, &number) == 2) {
-            Display = ':' + std::to_string(number);
-        }
-    }
-    ~XvfbServer() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-        }
-        if (Output != nullptr) {
-            pclose(Output);
-        }
-    }
-    std::FILE* Output = nullptr;
-    pid_t Pid = -1;
-    std::string Display;  // ":N", or empty when Xvfb could not be started
-};
-
-TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
-    if (std::system("command -v Xvfb >/dev/null") != 0) {
-        GTEST_SKIP() << "Xvfb is not installed";
-    }
-    XvfbServer server;
-    ASSERT_FALSE(server.Display.empty()) << "Xvfb did not start";
-    ViewerFolder folder(true);
-    // Mesa's GL driver, loaded for the renderer, keeps a few bytes and is unloaded at exit, so
-    // LeakSanitizer can neither name nor suppress them; the headless runs keep the leak check.
-    const std::string settings =
-        "SDL_VIDEODRIVER=x11 DISPLAY=" + server.Display + " ASAN_OPTIONS=detect_leaks=0 ";
-    const ViewerOutcome run = RunViewerProgram(folder.Path, settings + "GALAXY_VIEWER_FRAMES=30");
-    EXPECT_EQ(run.ExitCode, 0) << run.Err;
-    EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
-    EXPECT_EQ(RunViewerProgram(folder.Path, settings + "GALAXY_VIEWER_FRAMES=0", "TERM").ExitCode,
-              0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// tools_test.cpp: galaxy-generate and galaxy-render end to end: the generated galaxy, golden
-// pictures, statistics, movies, and every command line's errors.
+// programs_test.cpp: the programs end to end: every way galaxy-viewer ends, headless and in a
+// real X window under Xvfb; galaxy-generate's galaxy; galaxy-render's golden pictures,
+// statistics and movies; every command line's errors.
 //
 // The golden pictures in tests/golden/ are the frames of tests/data/render-galaxy.dat. After a
 // deliberate change to what the viewer draws, regenerate them with
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +45,7 @@ std::string Quoted(const fs::path& path) {
 const std::string Render =
     Quoted(GALAXY_RENDER) + Quoted(SourceDir / "tests" / "data" / "render-galaxy.dat");
 
-struct ToolResult {
+struct ProgramResult {
     int ExitCode;
     std::string Out, Err;
 };
@@ -54,12 +56,13 @@ std::string ReadFile(const fs::path& path) {
 }
 
 // Runs a shell command line, keeping both output streams in scratch, which it makes.
-ToolResult RunTool(const std::string& command, const fs::path& scratch) {
+ProgramResult RunProgram(const std::string& command, const fs::path& scratch) {
     fs::create_directories(scratch);
     const int status = std::system(
-        (command + " >" + Quoted(scratch / "out") + "2>" + Quoted(scratch / "err")).c_str());
-    return ToolResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
-                      ReadFile(scratch / "err")};
+        ("{ " + command + "; } >" + Quoted(scratch / "out") + "2>" + Quoted(scratch / "err"))
+            .c_str());
+    return ProgramResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
+                         ReadFile(scratch / "err")};
 }
 
 bool UpdatingGolden() {
@@ -120,7 +123,7 @@ void CheckAgainstGolden(const fs::path& actualPath, const std::string& name) {
 TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
     const fs::path scratch = fs::current_path() / "render-tool-golden";
     fs::remove_all(scratch);
-    const ToolResult result = RunTool(
+    const ProgramResult result = RunProgram(
         Render + "--stats --frames " + GoldenFrameList + " --out " + Quoted(scratch / "all"),
         scratch);
     ASSERT_EQ(result.ExitCode, 0) << result.Err;
@@ -135,7 +138,7 @@ TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
         return;
     }
     EXPECT_EQ(result.Out, ReadFile(goldenStats)) << "standard output differs from " << goldenStats;
-    ASSERT_EQ(RunTool(Render + "--frames 52 --out " + Quoted(scratch / "one"), scratch).ExitCode,
+    ASSERT_EQ(RunProgram(Render + "--frames 52 --out " + Quoted(scratch / "one"), scratch).ExitCode,
               0);
     EXPECT_EQ(ReadFile(scratch / "one" / "frame-000052.png"),
               ReadFile(scratch / "all" / "frame-000052.png"));
@@ -186,7 +189,7 @@ TEST(Tools, CommandLinesAndTheirMessages) {
         {generate("--stars 7 --force", "d"), 0, {}},
     };
     for (const auto& [command, exitCode, messages] : cases) {
-        const ToolResult result = RunTool(command, scratch);
+        const ProgramResult result = RunProgram(command, scratch);
         EXPECT_EQ(result.ExitCode, exitCode) << command;
         for (const std::string& message : messages) {
             EXPECT_NE((result.Err + result.Out).find(message), std::string::npos)
@@ -215,7 +218,7 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
         std::to_string(ScreenWidth) + "," + std::to_string(ScreenHeight) + ",30\n";
     for (const char* name : {"movie.mp4", "movie.webm"}) {
         fs::remove_all(scratch);
-        const ToolResult made = RunTool(frames + Quoted(scratch / name), scratch);
+        const ProgramResult made = RunProgram(frames + Quoted(scratch / name), scratch);
         ASSERT_EQ(made.ExitCode, 0) << made.Err;
         EXPECT_TRUE(fs::exists(scratch / "frames" / "frame-000030.png"));
         const std::string command =
@@ -225,10 +228,120 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
         ASSERT_EQ(std::system(command.c_str()), 0) << name;
         EXPECT_EQ(ReadFile(scratch / "probe.txt"), probed) << name;
     }
-    const ToolResult failed = RunTool(frames + "/nonexistent/movie.mp4", scratch);
+    const ProgramResult failed = RunProgram(frames + "/nonexistent/movie.mp4", scratch);
     EXPECT_EQ(failed.ExitCode, 1);
     EXPECT_NE(failed.Err.find("ffmpeg failed to make /nonexistent/movie.mp4"), std::string::npos)
         << failed.Err;
+}
+
+constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
+
+// Runs galaxy-viewer to its end in folder, with SIGINT ignored at start (as a background job
+// has it) and under env with settings ("NAME=value", "-u NAME"); killed after a minute. Given a
+// signal, sends it once the first frame is drawn.
+ProgramResult RunViewerIn(const fs::path& folder, const std::string& settings,
+                          const std::string& signal = "") {
+    std::string script = "cd " + Quoted(folder) + "|| exit 9; timeout -s KILL 60 sh -c ";
+    script += "\"trap '' INT; exec env " + settings + " " GALAXY_VIEWER "\" & ";
+    if (!signal.empty()) {
+        script +=
+            "for i in $(seq 6000); do grep -qs 'first frame' err && break; sleep 0.01; done; ";
+        script += "kill -" + signal + " $!; ";
+    }
+    return RunProgram(script + "wait $!", folder);
+}
+
+// A fresh working folder, with or without the test galaxy, removed with the test.
+struct ViewerFolder {
+    explicit ViewerFolder(bool withGalaxy) {
+        std::string pattern = (fs::temp_directory_path() / "viewer-test-XXXXXX").string();
+        Path = mkdtemp(pattern.data());
+        if (withGalaxy) {
+            fs::copy_file(GALAXY_SOURCE_DIR "/tests/data/viewer-galaxy.dat", Path / "galaxy.dat");
+        }
+    }
+    ~ViewerFolder() { fs::remove_all(Path); }
+    fs::path Path;
+};
+
+TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
+    const char* frames = "galaxy-viewer: first frame drawn\ngalaxy-viewer: ";
+    const struct {
+        bool WithGalaxy;
+        std::string Settings;  // over SDL_VIDEODRIVER=dummy, which the test entry sets
+        std::string Signal;
+        int ExitCode;
+        const char* Err;  // what standard error holds; a failure says it in one last line
+    } cases[] = {
+        {true, "GALAXY_VIEWER_FRAMES=5", "", 0,
+         "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
+        {false, "GALAXY_VIEWER_FRAMES=2", "", 0, "2 frames drawn\n"},
+        {true, "GALAXY_VIEWER_FRAMES=0", "TERM", 0, frames},
+        {true, "GALAXY_VIEWER_FRAMES=0", "INT", 0, frames},
+        {true, "SDL_VIDEODRIVER=nonexistent", "", 1, "galaxy-viewer: cannot open the window: "},
+        {true,
+         "-u SDL_VIDEODRIVER -u DISPLAY -u WAYLAND_DISPLAY -u XDG_RUNTIME_DIR "
+         "GALAXY_VIEWER_FRAMES=3",
+         "", 1, "galaxy-viewer: cannot open the window: no display found"},
+        {false, "GALAXY_VIEWER_FRAMES=lots", "", 2,
+         "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
+    };
+    for (const auto& test : cases) {
+        ViewerFolder folder(test.WithGalaxy);
+        const ProgramResult run = RunViewerIn(folder.Path, test.Settings, test.Signal);
+        EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Settings << '\n' << run.Err;
+        // The galaxy's echo comes only from a run that got as far as reading it.
+        const bool read = test.WithGalaxy && test.ExitCode == 0;
+        EXPECT_EQ(run.Out, read ? TestGalaxyEcho : "") << test.Settings;
+        size_t said = run.Err.find(test.Err);
+        ASSERT_NE(said, std::string::npos) << test.Settings << '\n' << run.Err;
+        if (test.ExitCode != 0) {
+            EXPECT_EQ(run.Err.find('\n', said), run.Err.size() - 1)
+                << test.Settings << ": one line";
+        }
+    }
+}
+
+// An 800 x 600 X server of its own, on a display number it picks; stopped with the test. The
+// shell says its process number, which exec hands on to Xvfb, and Xvfb says its display number
+// once it is ready.
+struct XvfbServer {
+    XvfbServer() {
+        const char* start = "echo $$; exec Xvfb -displayfd 1 -screen 0 800x600x24 2>/dev/null";
+        Output = popen(start, "r");
+        int number = -1;
+        if (Output != nullptr && std::fscanf(Output, "%d %d", &Pid, &number) == 2) {
+            Display = ':' + std::to_string(number);
+        }
+    }
+    ~XvfbServer() {
+        if (Pid > 0) {
+            kill(Pid, SIGTERM);
+        }
+        if (Output != nullptr) {
+            pclose(Output);
+        }
+    }
+    std::FILE* Output = nullptr;
+    pid_t Pid = -1;
+    std::string Display;  // ":N", or empty when Xvfb could not be started
+};
+
+TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
+    if (std::system("command -v Xvfb >/dev/null") != 0) {
+        GTEST_SKIP() << "Xvfb is not installed";
+    }
+    XvfbServer server;
+    ASSERT_FALSE(server.Display.empty()) << "Xvfb did not start";
+    ViewerFolder folder(true);
+    // Mesa's GL driver, loaded for the renderer, keeps a few bytes and is unloaded at exit, so
+    // LeakSanitizer can neither name nor suppress them; the headless runs keep the leak check.
+    const std::string settings =
+        "SDL_VIDEODRIVER=x11 DISPLAY=" + server.Display + " ASAN_OPTIONS=detect_leaks=0 ";
+    const ProgramResult run = RunViewerIn(folder.Path, settings + "GALAXY_VIEWER_FRAMES=30");
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
+    EXPECT_EQ(RunViewerIn(folder.Path, settings + "GALAXY_VIEWER_FRAMES=0", "TERM").ExitCode, 0);
 }
 
 // The default: CR LF lines the loader reads whole, shaped as a thin disk of about 8 units with
@@ -236,9 +349,10 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
 TEST(Generate, DefaultFileIsAThinDiskGalaxyTheLoaderReadsWhole) {
     const fs::path scratch = fs::current_path() / "generate-default";
     fs::remove_all(scratch);
-    ASSERT_EQ(RunTool(Quoted(GALAXY_GENERATE) + "--out " + Quoted(scratch / "galaxy.dat"), scratch)
-                  .ExitCode,
-              0);
+    ASSERT_EQ(
+        RunProgram(Quoted(GALAXY_GENERATE) + "--out " + Quoted(scratch / "galaxy.dat"), scratch)
+            .ExitCode,
+        0);
     const std::string text = ReadFile(scratch / "galaxy.dat");
     for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
         ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "bare line feed at " << at;
