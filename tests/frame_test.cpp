@@ -1,7 +1,6 @@
-// frame_test.cpp: the renderer and its overlay: every orbit frame against a plain plot of its
-// cache and against hashes recorded before any speed work; then what no orbit reaches (grey
-// levels of any depth, clipping of any position), call order, failures, the overlay's clock and
-// a frame's allocations.
+// frame_test.cpp: the renderer and its overlay: every orbit frame against a plain plot and against
+// hashes recorded before any speed work; grey levels and clipping no orbit reaches; call order,
+// failures, the overlay's runs and clock, and a frame's allocations.
 #include "render/frame.h"
 
 #include <gtest/gtest.h>

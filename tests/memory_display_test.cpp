@@ -24,8 +24,7 @@ class MemoryDisplayTest : public testing::Test {
         std::memcpy(&word, MemoryBackPixels() + row * MemoryPitch() + column * 4, 4);
         return word;
     }
-    // Writes blue on black text through a device context of the back buffer, first filled with
-    // Grey.
+    // Fills the back buffer with Grey, then writes blue on black text through a device context.
     static void DrawThroughContext(int32_t x, int32_t y, const char* text) {
         ASSERT_EQ(BackBuffer->Blt(Rect{0, 0, 800, 600}, BltEffects{Grey}), DisplayOk);
         DeviceContext* context = nullptr;

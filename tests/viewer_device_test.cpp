@@ -1,7 +1,6 @@
 // viewer_device_test.cpp: the SDL display under the dummy video driver (software renderer): its
-// fill covers exactly its rectangle; a reset of the renderer's targets or device rebuilds the
-// frame texture and frames go on; flips are held to the refresh only when presenting does not
-// wait.
+// fill covers exactly its rectangle; a renderer reset rebuilds the frame texture and frames go on;
+// flips are held to the refresh only when presenting does not wait.
 #include <SDL.h>
 #include <gtest/gtest.h>
 
