@@ -257,7 +257,8 @@ TEST_F(FrameTest, RenderGalaxyFramesAndCacheStayByteForByte) {
                        {2500, 0x8B99C2DDE69ADC29ull, 0x9A503DA3F5D5B267ull}});
 }
 
-TEST_F(FrameTest, GreyLevelIsTheLowByteOfTheTruncatedDepthFormula) {
+// Grey levels of any depth, and which stars are drawn at all.
+TEST_F(FrameTest, StarsInFrontThatTruncateOntoTheScreenShowTheLowByteOfTheDepthFormula) {
     // 21474836470000 gives exactly -2^31, the first value past the 32-bit conversion.
     std::vector<double> depths = {0.000001,  9999.99,   10000.0,   1000000.0,
                                   2540000.0, 2559999.0, 2560000.0, 3000000.0,
@@ -278,11 +279,8 @@ TEST_F(FrameTest, GreyLevelIsTheLowByteOfTheTruncatedDepthFormula) {
         EXPECT_EQ(Pixel(static_cast<int32_t>(column), 0), levels[column] * 0x010101)
             << "depth " << depths[column];
     }
-}
-
-// Positions and depths no orbit frame has: the screen's last column and row and beyond,
-// non-finite and huge values, and stars on or behind the camera's plane.
-TEST_F(FrameTest, OnlyStarsInFrontThatTruncateOntoTheScreenAreDrawn) {
+    // Positions and depths no orbit frame has: the screen's last column and row and beyond,
+    // non-finite and huge values, and stars on or behind the camera's plane.
     PlotOne(-400.5, -300.5, 1.0);  // -0.5 on both axes
     EXPECT_EQ(Pixel(0, 0), White);
     PlotOne(399.9, 299.9, 1.0);
@@ -343,27 +341,22 @@ TEST_F(FrameTest, FramesOfALoadedGalaxyAllocateNothing) {
     EXPECT_STREQ(FrameRateText, "FPS: 0.0");
 }
 
-// A run across a second boundary (signed milliseconds) is measured, shown from the next frame,
-// and the next run starts where it ended; a run of zero time keeps the rate.
-TEST_F(FrameTest, OverlayMeasuresRunsOf51FramesAndShowsTheRateWithOneDecimal) {
+// A run across a second boundary (signed milliseconds) is measured, and the next starts at a
+// second reading of the clock; a run of zero time keeps the rate. What the text shows, and
+// when, is the golden pictures' to check.
+TEST_F(FrameTest, OverlayMeasuresRunsOf51FramesFromTheirStartToTheirEnd) {
     RunFrom(100900, 101400);
     EXPECT_DOUBLE_EQ(FrameRate, 102.0);
-    EXPECT_STREQ(FrameRateText, "FPS: 0.0");
     EXPECT_EQ(FrameCounter, 0);
     EXPECT_EQ(ClockReads, 3);  // start, end of run, start of the next run
-    DrawFrameRate();
-    EXPECT_STREQ(FrameRateText, "FPS: 102.0");
     NowMs = 102250;
-    for (int frame = 1; frame < 51; ++frame) {
+    for (int frame = 1; frame <= 51; ++frame) {
         DrawFrameRate();
     }
     EXPECT_DOUBLE_EQ(FrameRate, 60.0);  // measured from 101.400
     RunFrom(103000, 103000);
     EXPECT_DOUBLE_EQ(FrameRate, 60.0);
     EXPECT_EQ(FrameCounter, 0);
-    RunFrom(107000, 107851);  // 59.93
-    DrawFrameRate();
-    EXPECT_STREQ(FrameRateText, "FPS: 59.9");
 }
 
 TEST_F(FrameTest, OverlayClockRestoredIsTheMonotonicClockInSecondsAndMilliseconds) {
