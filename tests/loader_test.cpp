@@ -4,7 +4,6 @@
 #include "tests/loader_test.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -335,18 +334,10 @@ TEST(LoaderHostile, PathsThatCannotBeRead) {
     EXPECT_EQ(directory.err, missing.path.string() + ":1: read error: Is a directory\n");
     EXPECT_EQ(std::tie(directory.passes, directory.out), std::make_tuple(0, ""));
 
-    const std::filesystem::path file = missing.path / "galaxy.dat";
-    ASSERT_TRUE(std::ofstream(file) << "#abc\r\n1 2 3 4\r\n");
-    ASSERT_EQ(::chmod(file.c_str(), 0), 0);
-    // Root reads anything, so as root the load runs under an unprivileged effective user.
-    const bool root = ::geteuid() == 0;
-    if (root && ::seteuid(65534) != 0) {
-        GTEST_SKIP() << "cannot drop root privileges to test permissions";
-    }
-    const LoadRun locked = LoadPath(file);
-    ASSERT_TRUE(!root || ::seteuid(0) == 0);
-    EXPECT_EQ(locked.err, file.string() + ": cannot open: Permission denied\n");
-    EXPECT_EQ(locked.passes, 0);
+    // Any reason the file cannot be opened is the system's own words for it.
+    ASSERT_TRUE(std::ofstream(missing.path / "file"));
+    const std::filesystem::path within = missing.path / "file" / "galaxy.dat";
+    EXPECT_EQ(LoadPath(within).err, within.string() + ": cannot open: Not a directory\n");
 }
 
 }  // namespace
