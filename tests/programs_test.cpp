@@ -61,10 +61,8 @@ ProgramResult RunProgram(const std::string& command, const fs::path& scratch) {
                          ReadFile(scratch / "err")};
 }
 
-bool UpdatingGolden() {
-    const char* update = std::getenv("GALAXY_UPDATE_GOLDEN");
-    return update != nullptr && std::string(update) == "1";
-}
+const bool UpdatingGolden = std::getenv("GALAXY_UPDATE_GOLDEN") != nullptr &&
+                            std::string(std::getenv("GALAXY_UPDATE_GOLDEN")) == "1";
 
 using Picture = std::unique_ptr<SDL_Surface, decltype(&SDL_FreeSurface)>;
 
@@ -80,7 +78,7 @@ Picture LoadRgb(const fs::path& path) {
 // difference, writes the frame dimmed with the differing pixels in red beside it.
 void CheckAgainstGolden(const fs::path& actualPath, const std::string& name) {
     const fs::path goldenPath = GoldenDir / ("render-" + name);
-    if (UpdatingGolden()) {
+    if (UpdatingGolden) {
         fs::copy_file(actualPath, goldenPath, fs::copy_options::overwrite_existing);
         std::printf("updated %s\n", goldenPath.c_str());
         return;
@@ -129,7 +127,7 @@ TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
         CheckAgainstGolden(scratch / "all" / name, name);
     }
     const fs::path goldenStats = GoldenDir / "render-stats.txt";
-    if (UpdatingGolden()) {
+    if (UpdatingGolden) {
         std::ofstream(goldenStats, std::ios::binary) << result.Out;
         return;
     }
