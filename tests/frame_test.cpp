@@ -187,16 +187,12 @@ class FrameTest : public testing::Test {
         return word;
     }
 
-    // Starts a run of the overlay at start, keeping the rate, and draws its 51 frames, the last
-    // one at end (times in milliseconds).
-    static void RunFrom(int64_t start, int64_t end) {
-        NowMs = start;
-        StartFrameRateClock();
-        FrameCounter = 0;
+    // Draws a run of the overlay, 51 frames, the last at endMs.
+    static void DrawRun(int64_t endMs) {
         for (int frame = 1; frame < 51; ++frame) {
             DrawFrameRate();
         }
-        NowMs = end;
+        NowMs = endMs;
         DrawFrameRate();
     }
 };
@@ -345,16 +341,15 @@ TEST_F(FrameTest, FramesOfALoadedGalaxyAllocateNothing) {
 // second reading of the clock; a run of zero time keeps the rate. What the text shows, and
 // when, is the golden pictures' to check.
 TEST_F(FrameTest, OverlayMeasuresRunsOf51FramesFromTheirStartToTheirEnd) {
-    RunFrom(100900, 101400);
+    NowMs = 100900;
+    StartFrameRateClock();
+    DrawRun(101400);
     EXPECT_DOUBLE_EQ(FrameRate, 102.0);
     EXPECT_EQ(FrameCounter, 0);
     EXPECT_EQ(ClockReads, 3);  // start, end of run, start of the next run
-    NowMs = 102250;
-    for (int frame = 1; frame <= 51; ++frame) {
-        DrawFrameRate();
-    }
+    DrawRun(102250);
     EXPECT_DOUBLE_EQ(FrameRate, 60.0);  // measured from 101.400
-    RunFrom(103000, 103000);
+    DrawRun(102250);
     EXPECT_DOUBLE_EQ(FrameRate, 60.0);
     EXPECT_EQ(FrameCounter, 0);
 }

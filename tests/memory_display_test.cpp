@@ -36,19 +36,10 @@ class MemoryDisplayTest : public testing::Test {
     }
 };
 
-TEST(MemoryDisplaySetUp, OffersOnly800By600At32BitsAndShutsDownOnce) {
-    EXPECT_LT(InitDisplay(nullptr, 640, 480, 32), 0);
-    EXPECT_LT(InitDisplay(nullptr, 800, 600, 16), 0);
-    EXPECT_TRUE(BackBuffer == nullptr && DisplayErrorText()[0] != '\0');
-    ASSERT_EQ(InitDisplay(nullptr, 800, 600, 32), DisplayOk);
-    ShutdownDisplay();
-    ShutdownDisplay();
-    EXPECT_TRUE(DisplayObject == nullptr && MemoryFrontPixels() == nullptr);
-}
-
 // Lock/Unlock and GetDC/ReleaseDC pair strictly, each excluding the other and the flip; failures
-// ordered by FailNext* hit the next call only, and every call is logged.
-TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
+// ordered by FailNext* hit the next call only, and every call is logged. Only 800 x 600 at 32
+// bits is offered, and a second shutdown does nothing.
+TEST_F(MemoryDisplayTest, PairsStrictlyLogsEveryCallAndOffersOnly800By600At32Bits) {
     LockDescription lock{};
     DeviceContext* context = nullptr;
     EXPECT_EQ(BackBuffer->Unlock(), DisplayErrorNotLocked);
@@ -75,6 +66,11 @@ TEST_F(MemoryDisplayTest, LockAndDeviceContextArePairedStrictlyAndLogged) {
     ASSERT_EQ(log.size(), 4u);
     EXPECT_TRUE(log[0].Call == DisplayCall::Lock && log[0].Result < 0 && !log[0].OnPrimary);
     EXPECT_TRUE(log[1].Call == DisplayCall::GetDC && log[2].Result == DisplayOk);
+    ShutdownDisplay();  // and once more on tear-down, which must be harmless
+    EXPECT_TRUE(DisplayObject == nullptr && MemoryFrontPixels() == nullptr);
+    EXPECT_LT(InitDisplay(nullptr, 640, 480, 32), 0);
+    EXPECT_LT(InitDisplay(nullptr, 800, 600, 16), 0);
+    EXPECT_TRUE(BackBuffer == nullptr && DisplayErrorText()[0] != '\0');
 }
 
 // The whole-frame fill and the flip are every frame's, held by the frame checksums.
