@@ -18,8 +18,8 @@ namespace {
 
 std::deque<SDL_Event> Queue;  // the events the fake source hands out, front first
 std::string Trace;            // 'P' per poll that found an event, 'N' per empty poll, 'F' per frame
-int FramesBeforeSignal = -1;  // the frame that raises the quit signal; negative for none
-bool SignalWithEvent = false;  // a quit signal arrives with every event handed out
+int Signal = -1;  // the quit signal: -1 none, -2 with every event handed out, n by the nth frame
+int Frames = 0;   // frames the fake has drawn
 
 bool PollFake(SDL_Event& event) {
     Trace += Queue.empty() ? 'N' : 'P';
@@ -28,17 +28,13 @@ bool PollFake(SDL_Event& event) {
     }
     event = Queue.front();
     Queue.pop_front();
-    if (SignalWithEvent) {
-        QuitSignal = 1;
-    }
+    QuitSignal = Signal == -2 ? 1 : QuitSignal;
     return true;
 }
 
 void DrawFake() {
     Trace += 'F';
-    if (--FramesBeforeSignal == 0) {
-        QuitSignal = 1;
-    }
+    QuitSignal = ++Frames == Signal ? 1 : QuitSignal;
 }
 
 SDL_Event Event(Uint32 type, Uint8 windowEvent = SDL_WINDOWEVENT_NONE) {
@@ -50,7 +46,6 @@ SDL_Event Event(Uint32 type, Uint8 windowEvent = SDL_WINDOWEVENT_NONE) {
 
 const SDL_Event Close = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_CLOSE);
 const SDL_Event Motion = Event(SDL_MOUSEMOTION);
-const SDL_Event Exposed = Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_EXPOSED);
 
 class MainLoop : public ::testing::Test {
   protected:
@@ -63,10 +58,10 @@ TEST_F(MainLoop, EventsGoFirstOnePerPassAndTheLoopEndsOnCloseLimitOrBeforeAPassA
     const struct {
         std::deque<SDL_Event> Events;
         int64_t Limit;
-        int Signal;  // -1 none, -2 with every event, 0 already raised, n raised by frame n
+        int Signal;  // as above, or 0: raised before the loop
         int64_t Frames;
         const char* Trace;
-    } cases[] = {{{Motion, Exposed}, 1, -1, 1, "PPNF0"},
+    } cases[] = {{{Motion, Event(SDL_WINDOWEVENT, SDL_WINDOWEVENT_EXPOSED)}, 1, -1, 1, "PPNF0"},
                  {{Motion, Close, Motion}, 0, -1, 0, "PP1"},
                  {{}, 2, -1, 2, "NFNF0"},
                  {{Motion, Motion}, 0, -2, 0, "P1"},
@@ -76,8 +71,8 @@ TEST_F(MainLoop, EventsGoFirstOnePerPassAndTheLoopEndsOnCloseLimitOrBeforeAPassA
         Queue = test.Events;
         Trace.clear();
         QuitSignal = test.Signal == 0 ? 1 : 0;
-        FramesBeforeSignal = test.Signal;
-        SignalWithEvent = test.Signal == -2;
+        Signal = test.Signal;
+        Frames = 0;
         EXPECT_EQ(RunMainLoop(PollFake, DrawFake, test.Limit), test.Frames) << test.Trace;
         EXPECT_EQ(Trace + std::to_string(Queue.size()), test.Trace);
     }
