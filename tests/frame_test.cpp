@@ -55,9 +55,8 @@ constexpr uint32_t Untouched = 0x7F7F7F7F;  // the clear colour of the plots her
 constexpr uint32_t White = 0x00FFFFFF;      // grey 255: bytes B, G, R, unused
 using Stars = std::vector<ProjectedStar>;
 
-// FNV-1a 64 taken a 64-bit word at a time, in four interleaved lanes folded at the end of each
-// block: far fewer dependent steps than bytewise, which keeps thousands of 1.9 MB frames quick
-// under the sanitizers.
+// FNV-1a 64 a 64-bit word at a time, in four lanes folded at the end of each block: far fewer
+// dependent steps than bytewise, so thousands of 1.9 MB frames stay quick under the sanitizers.
 struct Fnv {
     static constexpr uint64_t Basis = 0xCBF29CE484222325ull;
     static constexpr uint64_t Prime = 0x100000001B3ull;
@@ -304,13 +303,10 @@ TEST_F(FrameTest, StarsInFrontThatTruncateOntoTheScreenShowTheLowByteOfTheDepthF
 // costs the stars only, a failed device context the text only: the frame is counted all the same.
 TEST_F(FrameTest, FrameClearsLocksPlotsUnlocksWritesTextAndFlips) {
     const char* expected[] = {"BLUGTRF*", "BlGTRF*", "BLUgF*"};
+    void (*const fail[])() = {[] {}, FailNextLock, FailNextGetDC};
     for (int failure = 0; failure < 3; ++failure) {
         ClearMemoryDisplayLog();
-        if (failure == 1) {
-            FailNextLock();
-        } else if (failure == 2) {
-            FailNextGetDC();
-        }
+        fail[failure]();
         RenderFrame();
         std::string calls;
         for (const DisplayCallRecord& record : MemoryDisplayLog()) {

@@ -54,9 +54,8 @@ std::string ReadFile(const fs::path& path) {
 // Runs a shell command line, keeping both output streams in scratch, which it makes.
 ProgramResult RunProgram(const std::string& command, const fs::path& scratch) {
     fs::create_directories(scratch);
-    const int status = std::system(
-        ("{ " + command + "; } >" + Quoted(scratch / "out") + "2>" + Quoted(scratch / "err"))
-            .c_str());
+    const std::string out = Quoted(scratch / "out"), err = Quoted(scratch / "err");
+    const int status = std::system(("{ " + command + "; } >" + out + "2>" + err).c_str());
     return ProgramResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(scratch / "out"),
                          ReadFile(scratch / "err")};
 }

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "app/scene.h"
 #include "data/cells.h"
 #include "view/cache.h"
 #include "view/camera.h"
@@ -113,8 +114,6 @@ TEST(Camera, OrbitKeepsItsPlaneAndCircleAndAnUnwrappedAngle) {
     for (int n = 1; n <= 13000; ++n) {
         StepCamera();
         ASSERT_TRUE(Camera.Position.z == 0.0 && Camera.Direction.z == 0.0);
-        ASSERT_TRUE(Camera.Up.x == 0.0 && Camera.Up.y == 0.0 && Camera.Up.z == 1.0);
-        ASSERT_EQ(Camera.FocalDistance, 1000.0);
         ASSERT_NEAR(std::hypot(Camera.Position.x + 521293.9, Camera.Position.y - 877702.4),
                     1000000.01, 1.0);
     }
@@ -196,10 +195,7 @@ void ExpectPathsAgree(Path path, Path expected) {
         const std::vector<ProjectedStar> wanted =
             ProjectWith(expected, cameras[n], points, from, to);
         for (std::size_t k = 0; k < points.size(); ++k) {
-            const Vec3& p = points[k];
-            ASSERT_TRUE(SameValues(actual[k], wanted[k]))
-                << "camera " << n << " point " << k << " (" << p.x << ", " << p.y << ", " << p.z
-                << ")";
+            ASSERT_TRUE(SameValues(actual[k], wanted[k])) << "camera " << n << " point " << k;
         }
     }
 }
@@ -249,13 +245,8 @@ constexpr double Far = -1e6;  // distance^2 = 1e12 along x
 
 class CacheTest : public ::testing::Test {
   protected:
-    void SetUp() override { TearDown(); }
-    void TearDown() override {
-        ResetStars();
-        ResetCells();
-        ResetCamera();
-        ResetProjectionCache();
-    }
+    void SetUp() override { ResetScene(); }
+    void TearDown() override { ResetScene(); }
 
     // One cell per centre, each with `stars[i]` stars scattered around it, back to back from
     // slot 0.
