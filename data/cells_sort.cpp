@@ -5,7 +5,7 @@
 // within and between cells shows on screen. How it is kept: a stable radix sort lists each key's
 // stars in slot order once, instead of a rescan per run; then, run by run from slot 0, each key's
 // stars are swapped into place by exactly the gather's swaps, every star's slot followed as it
-// moves. Each star's tag moves with it. cells_test compares the two on many galaxies, hostile
+// moves. Each star's tag moves with it. data_test compares the two on many galaxies, hostile
 // keys among them, and colour_test compares the tags.
 #include <algorithm>
 #include <array>

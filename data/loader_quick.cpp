@@ -63,7 +63,7 @@ uint64_t DigitsValue(uint64_t bytes, int count) {
 // division float(digits) / 10^fraction rounds it (both operands exact), but by one
 // multiplication in double: the product lies within about two double ulps of the true quotient,
 // so the two could round apart only where the quotient lies that close to a midpoint between
-// two floats. None of these 8 x 10^7 quotients does: loader_test compares every one of them
+// two floats. None of these 8 x 10^7 quotients does: data_test compares every one of them
 // with the float division, bit for bit.
 float QuotientToFloat(uint64_t digits, int fraction) {
     static constexpr double Reciprocals[8] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
