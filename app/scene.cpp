@@ -6,7 +6,7 @@
 
 #include "data/cells.h"
 #include "data/loader.h"
-#include "data/star.h"
+#include "data/startup.h"
 #include "render/frame.h"
 #include "render/frame_rate.h"
 #include "view/cache.h"
@@ -14,7 +14,8 @@
 
 namespace {
 
-// The three per-cell arrays; every later step needs all of them, so any failure ends start-up.
+// The per-cell arrays and the projected stars; every later step needs all of them, so any
+// failure ends start-up.
 bool AllocatePerCellArrays() {
     try {
         AllocateCellArrays();
@@ -26,22 +27,53 @@ bool AllocatePerCellArrays() {
     return true;
 }
 
+SceneStatus Stopped() {
+    EndStartup();
+    return SceneStatus::Stopped;
+}
+
+SceneStatus Failed() {
+    EndStartup();
+    return SceneStatus::Failed;
+}
+
 }  // namespace
 
-bool InitScene(const char* galaxyFile) {
+SceneStatus StartScene(const SceneOptions& options) {
     StartFrameRateClock();
     PrepareFrameRecords();
     ResetFrameRateCounters();
-    LoadGalaxy(StarArray.data(), StarTag.data(), galaxyFile, MaxStars, 1);
-    SortStarsByCell();
+    BeginStartup(options.GalaxyFile);
+    int32_t records = 0;
+    const LoadStatus loaded = LoadStars(options.GalaxyFile, options.Capacity, &records);
+    if (loaded != LoadStatus::Loaded) {
+        return loaded == LoadStatus::Stopped ? Stopped() : Failed();
+    }
+    // The grouping's scratch is given back before the projected stars are allocated: the
+    // two are never held at once.
+    if (!SortStarsByCell()) {
+        if (StopRequested()) {
+            return Stopped();
+        }
+        std::fprintf(stderr, "galaxy: out of memory for grouping %d stars\n", StarSlots());
+        return Failed();
+    }
     CountCells();
     if (!AllocatePerCellArrays()) {
-        return false;
+        return Failed();
     }
     BuildCells();
     StepCamera();
     BuildProjectionCache();
-    return true;
+    if (!KeepStarting()) {
+        return Stopped();
+    }
+    EndStartup();
+    return SceneStatus::Ready;
+}
+
+bool InitScene(const char* galaxyFile) {
+    return StartScene(SceneOptions{galaxyFile, MaxStars}) == SceneStatus::Ready;
 }
 
 void ResetScene() {
@@ -51,4 +83,5 @@ void ResetScene() {
     ResetProjectionCache();
     ResetFrameRate();
     ResetFrame();
+    ResetStartup();
 }

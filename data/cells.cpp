@@ -74,12 +74,13 @@ void AllocateCellArrays() {
 }
 
 void GatherStarsByCell() {
-    for (int32_t runStart = 0, runEnd = 0; runStart < MaxStars; runStart = runEnd) {
+    const std::size_t stars = StarArray.size();
+    for (std::size_t runStart = 0, runEnd = 0; runStart < stars; runStart = runEnd) {
         const CellKey key = KeyOf(StarArray[runStart]);
-        while (runEnd < MaxStars && HasKey(StarArray[runEnd], key)) {
+        while (runEnd < stars && HasKey(StarArray[runEnd], key)) {
             ++runEnd;
         }
-        for (int32_t slot = runEnd + 1; slot < MaxStars; ++slot) {
+        for (std::size_t slot = runEnd + 1; slot < stars; ++slot) {
             if (HasKey(StarArray[slot], key)) {
                 std::swap(StarTag[runEnd], StarTag[slot]);
                 std::swap(StarArray[runEnd++], StarArray[slot]);
@@ -91,8 +92,8 @@ void GatherStarsByCell() {
 void CountCells() {
     int32_t boundaries = 0;
     CellKey runKey = KeyOf(StarArray[0]);
-    for (int32_t slot = 1; slot < MaxStars; ++slot) {
-        const CellKey key = KeyOf(StarArray[slot]);
+    for (int32_t slot = 1; slot < StarSlots(); ++slot) {
+        const CellKey key = KeyOf(StarArray[static_cast<std::size_t>(slot)]);
         if (!(key == runKey)) {
             ++boundaries;
             runKey = key;
@@ -105,8 +106,8 @@ void BuildCells() {
     int32_t entry = 0;
     int32_t runFirst = 0;
     CellKey runKey = KeyOf(StarArray[0]);
-    for (int32_t slot = 1; slot < MaxStars; ++slot) {
-        const CellKey key = KeyOf(StarArray[slot]);
+    for (int32_t slot = 1; slot < StarSlots(); ++slot) {
+        const CellKey key = KeyOf(StarArray[static_cast<std::size_t>(slot)]);
         if (!(key == runKey)) {
             CloseRun(entry, runFirst, slot, runKey);
             ++entry;
@@ -114,7 +115,7 @@ void BuildCells() {
             runKey = key;
         }
     }
-    CloseRun(entry, runFirst, MaxStars, runKey);
+    CloseRun(entry, runFirst, StarSlots(), runKey);
 }
 
 void ResetCells() {

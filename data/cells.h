@@ -24,7 +24,7 @@ struct Cell {
 
 extern std::vector<Cell> CellTable;   // CellCount entries, in StarArray order
 extern std::vector<Vec3> CellCentre;  // CellCount centres, index-parallel to CellTable
-extern int32_t CellCount;             // number of distinct keys among all MaxStars slots
+extern int32_t CellCount;             // number of runs of keys among all StarSlots() slots
 
 // The key of a point: on each axis the coordinate times 1 / CellSize (a double), truncated
 // toward zero to 64 bits, of which the low 32 bits are kept. Defined for every double, even
@@ -39,12 +39,13 @@ void AllocateCellArrays();
 // The plain grouping: rearranges StarArray, each StarTag entry moving with its star, so that
 // every key forms one contiguous run. Each run starts at the first slot not yet in a run, and
 // the later stars of its key, met in increasing slot order, are swapped one by one into the
-// slot just after the run. Its work grows with MaxStars times the number of cells; the program
+// slot just after the run. Its work grows with the slots times the number of cells; the program
 // calls SortStarsByCell instead.
 void GatherStarsByCell();
-// GatherStarsByCell's order in about N log N steps (cells_sort.cpp), in fixed scratch memory;
-// the tags move with their stars here too.
-void SortStarsByCell();
+// GatherStarsByCell's order in about N log N steps (cells_sort.cpp); the tags move with their
+// stars here too. False, with the order incomplete, when its scratch memory cannot be had or a
+// stop was requested (see startup.h).
+[[nodiscard]] bool SortStarsByCell();
 // Sets CellCount to the number of runs in StarArray.
 void CountCells();
 // Fills CellTable ranges and CellCentre; both must already hold CellCount entries (any run

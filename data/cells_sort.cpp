@@ -15,39 +15,58 @@
 #include <utility>
 
 #include "data/cells.h"
+#include "data/startup.h"
 
 namespace {
 
-// The grouping's working memory: fixed in size, so SortStarsByCell never allocates. A star is
-// named by the slot it held when the pass began.
+// The grouping's working memory, sized for StarSlots() stars and given back in stages as each
+// part is done with, so that the peak stays near 24 bytes a star. A star is named by the slot it
+// held when the pass began.
 struct GroupingScratch {
     // Each star's key as x, y, z words, less the smallest on each axis (modulo 2^32), so that
-    // the narrow key ranges of real data vary in their lowest byte only.
-    std::array<std::array<uint32_t, 3>, MaxStars> keyWords;
+    // the narrow key ranges of real data vary in their lowest byte only. Until groups are named.
+    SlotArray<std::array<uint32_t, 3>> keyWords;
     std::array<std::array<int32_t, 256>, 12> byteCounts;  // per key byte, stars per value
-    std::array<int32_t, MaxStars> members;         // each group's stars, one group after another
-    std::array<int32_t, MaxStars> sortBuffer;      // the other side of each radix pass
-    std::array<int32_t, MaxStars + 1> groupStart;  // where each group begins in members
-    std::array<int32_t, MaxStars> groupOfStar;     // the group of each star
-    std::array<int32_t, MaxStars> slotOfStar;      // where each star is now
-    std::array<int32_t, MaxStars> starInSlot;      // which star each slot holds now
-    std::array<uint8_t, MaxStars> groupMoved;      // 1 once a star of the group has moved
-    std::array<uint64_t, (MaxStars + 63) / 64> slotMarks;  // one bit per slot, zero between uses
+    SlotArray<int32_t> members;     // each group's stars, one group after another
+    SlotArray<int32_t> sortBuffer;  // the other side of each radix pass; during the sort only
+    SlotArray<int32_t> groupStart;  // where each group begins in members, one past the last
+    SlotArray<int32_t> groupOfStar;  // the group of each star
+    SlotArray<int32_t> slotOfStar;   // where each star is now
+    SlotArray<int32_t> starInSlot;   // which star each slot holds now
+    SlotArray<uint8_t> groupMoved;   // 1 once a star of the group has moved
+    SlotArray<uint64_t> slotMarks;   // one bit per slot, zero between uses
+
+    void Release() {
+        keyWords.Release();
+        members.Release();
+        sortBuffer.Release();
+        groupStart.Release();
+        groupOfStar.Release();
+        slotOfStar.Release();
+        starInSlot.Release();
+        groupMoved.Release();
+        slotMarks.Release();
+    }
 };
 
-// The one scratch of SortStarsByCell; its contents mean nothing between calls.
+// The one scratch of SortStarsByCell, empty between calls.
 GroupingScratch Scratch;
+int32_t Stars = 0;  // slots being grouped
+
+std::size_t Count(int32_t n) {
+    return static_cast<std::size_t>(n);
+}
 
 // Fills keyWords and returns how many low bytes of each word can differ between stars.
 std::array<uint32_t, 3> ComputeKeyWords() {
     auto& s = Scratch;
     CellKey lowest{INT32_MAX, INT32_MAX, INT32_MAX};
-    for (int32_t star = 0; star < MaxStars; ++star) {
-        const CellKey key = KeyOf(StarArray[star]);
+    for (int32_t star = 0; star < Stars; ++star) {
+        const CellKey key = KeyOf(StarArray[Count(star)]);
         lowest = CellKey{std::min(lowest.x, key.x), std::min(lowest.y, key.y),
                          std::min(lowest.z, key.z)};
-        s.keyWords[star] = {static_cast<uint32_t>(key.x), static_cast<uint32_t>(key.y),
-                            static_cast<uint32_t>(key.z)};
+        s.keyWords[Count(star)] = {static_cast<uint32_t>(key.x), static_cast<uint32_t>(key.y),
+                                   static_cast<uint32_t>(key.z)};
     }
     const std::array<uint32_t, 3> bias{static_cast<uint32_t>(lowest.x),
                                        static_cast<uint32_t>(lowest.y),
@@ -68,7 +87,7 @@ std::array<uint32_t, 3> ComputeKeyWords() {
 
 // Byte `byte` of a star's key words: 0 to 3 from x, lowest first, then y, then z.
 uint32_t KeyByte(int32_t star, std::size_t byte) {
-    return (Scratch.keyWords[star][byte / 4] >> (8 * (byte % 4))) & 0xFFu;
+    return (Scratch.keyWords[Count(star)][byte / 4] >> (8 * (byte % 4))) & 0xFFu;
 }
 
 // One stable counting pass over one key byte; `counts` become the starting offsets.
@@ -78,7 +97,7 @@ void RadixPass(const int32_t* from, int32_t* to, std::size_t byte) {
     for (int32_t& count : counts) {
         offset += std::exchange(count, offset);
     }
-    for (int32_t entry = 0; entry < MaxStars; ++entry) {
+    for (int32_t entry = 0; entry < Stars; ++entry) {
         to[counts[KeyByte(from[entry], byte)]++] = from[entry];
     }
 }
@@ -87,8 +106,11 @@ void RadixPass(const int32_t* from, int32_t* to, std::size_t byte) {
 // the key bytes that can differ, skipping any that turns out the same for all stars. Which
 // order the keys come in does not matter, only that each one's stars are together and
 // ascending.
-void SortStarsByKey(const std::array<uint32_t, 3>& significantBytes) {
+bool SortStarsByKey(const std::array<uint32_t, 3>& significantBytes) {
     auto& s = Scratch;
+    if (!s.members.Resize(Count(Stars)) || !s.sortBuffer.Resize(Count(Stars))) {
+        return false;
+    }
     std::iota(s.members.begin(), s.members.end(), 0);
     int32_t* from = s.members.data();
     int32_t* to = s.sortBuffer.data();
@@ -98,38 +120,51 @@ void SortStarsByKey(const std::array<uint32_t, 3>& significantBytes) {
         }
         auto& counts = s.byteCounts[byte];
         counts.fill(0);
-        for (int32_t star = 0; star < MaxStars; ++star) {
+        for (int32_t star = 0; star < Stars; ++star) {
             ++counts[KeyByte(star, byte)];
         }
-        if (std::find(counts.begin(), counts.end(), MaxStars) == counts.end()) {
+        if (std::find(counts.begin(), counts.end(), Stars) == counts.end()) {
             RadixPass(from, to, byte);
             std::swap(from, to);
         }
     }
     if (from != s.members.data()) {
-        std::copy(from, from + MaxStars, s.members.begin());
+        std::copy(from, from + Stars, s.members.begin());
     }
+    s.sortBuffer.Release();
+    return true;
 }
 
 // Numbers the distinct keys (groups), lists each group's stars, and puts every star in its
-// own slot.
-void NumberGroups() {
+// own slot; false when memory runs out.
+bool NumberGroups() {
     auto& s = Scratch;
-    SortStarsByKey(ComputeKeyWords());
-    int32_t group = -1;
-    for (int32_t entry = 0; entry < MaxStars; ++entry) {
-        const int32_t star = s.members[entry];
-        if (entry == 0 || s.keyWords[star] != s.keyWords[s.members[entry - 1]]) {
-            ++group;
-            s.groupStart[group] = entry;
-            s.groupMoved[group] = 0;
-        }
-        s.groupOfStar[star] = group;
+    if (!s.keyWords.Resize(Count(Stars)) || !SortStarsByKey(ComputeKeyWords()) ||
+        !s.groupOfStar.Resize(Count(Stars))) {
+        return false;
     }
-    s.groupStart[group + 1] = MaxStars;
+    int32_t groups = 0;
+    for (int32_t entry = 0; entry < Stars; ++entry) {
+        const int32_t star = s.members[Count(entry)];
+        groups += entry == 0 || s.keyWords[Count(star)] !=
+                                    s.keyWords[Count(s.members[Count(entry - 1)])];
+        s.groupOfStar[Count(star)] = groups - 1;
+    }
+    s.keyWords.Release();
+    if (!s.groupStart.Resize(Count(groups) + 1) || !s.groupMoved.Resize(Count(groups))) {
+        return false;
+    }
+    for (int32_t entry = Stars - 1; entry >= 0; --entry) {
+        s.groupStart[Count(s.groupOfStar[Count(s.members[Count(entry)])])] = entry;
+    }
+    s.groupStart[Count(groups)] = Stars;
+    if (!s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
+        !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
+        return false;
+    }
     std::iota(s.slotOfStar.begin(), s.slotOfStar.end(), 0);
-    s.slotMarks.fill(0);
     std::iota(s.starInSlot.begin(), s.starInSlot.end(), 0);
+    return true;
 }
 
 // Lists the marked slots from `runStart` on in increasing order into `out`, and clears them.
@@ -147,18 +182,18 @@ void TakeMarkedSlots(int32_t* out, const int32_t* last, int32_t runStart) {
 // large group is sorted by marking its slots in a bitmap, which costs N / 64 at most.
 void ListGroupSlots(int32_t* first, int32_t* last, int32_t group, int32_t runStart) {
     auto& s = Scratch;
-    if (s.groupMoved[group] != 0 && last - first >= 64) {
+    if (s.groupMoved[Count(group)] != 0 && last - first >= 64) {
         for (const int32_t* entry = first; entry != last; ++entry) {
-            const auto slot = static_cast<std::size_t>(s.slotOfStar[*entry]);
+            const auto slot = Count(s.slotOfStar[Count(*entry)]);
             s.slotMarks[slot / 64] |= uint64_t{1} << (slot % 64);
         }
         TakeMarkedSlots(first, last, runStart);
         return;
     }
     for (int32_t* entry = first; entry != last; ++entry) {
-        *entry = s.slotOfStar[*entry];
+        *entry = s.slotOfStar[Count(*entry)];
     }
-    if (s.groupMoved[group] != 0) {
+    if (s.groupMoved[Count(group)] != 0) {
         std::sort(first, last);
     }
 }
@@ -167,15 +202,15 @@ void ListGroupSlots(int32_t* first, int32_t* last, int32_t group, int32_t runSta
 // front, the one at `front` (of another key) takes its place.
 void SwapIntoRun(int32_t front, int32_t from) {
     auto& s = Scratch;
-    const int32_t displaced = s.starInSlot[front];
-    const int32_t gathered = s.starInSlot[from];
-    std::swap(StarArray[front], StarArray[from]);
-    std::swap(StarTag[front], StarTag[from]);
-    s.starInSlot[front] = gathered;
-    s.starInSlot[from] = displaced;
-    s.slotOfStar[gathered] = front;
-    s.slotOfStar[displaced] = from;
-    s.groupMoved[s.groupOfStar[displaced]] = 1;
+    const int32_t displaced = s.starInSlot[Count(front)];
+    const int32_t gathered = s.starInSlot[Count(from)];
+    std::swap(StarArray[Count(front)], StarArray[Count(from)]);
+    std::swap(StarTag[Count(front)], StarTag[Count(from)]);
+    s.starInSlot[Count(front)] = gathered;
+    s.starInSlot[Count(from)] = displaced;
+    s.slotOfStar[Count(gathered)] = front;
+    s.slotOfStar[Count(displaced)] = from;
+    s.groupMoved[Count(s.groupOfStar[Count(displaced)])] = 1;
 }
 
 }  // namespace
@@ -188,14 +223,21 @@ void SwapIntoRun(int32_t front, int32_t from) {
 // the gather meets exactly the slots the key's stars hold when its run starts, in increasing
 // order. Following every star's slot as it moves gives those slots, and the pass costs about
 // N log N instead of N times the number of cells.
-void SortStarsByCell() {
+bool SortStarsByCell() {
     auto& s = Scratch;
-    NumberGroups();
+    Stars = StarSlots();
+    bool done = NumberGroups();
     int32_t runStart = 0;
-    while (runStart < MaxStars) {
-        const int32_t group = s.groupOfStar[s.starInSlot[runStart]];
-        int32_t* first = s.members.data() + s.groupStart[group];
-        int32_t* last = s.members.data() + s.groupStart[group + 1];
+    for (int32_t nextCheck = 0; done && runStart < Stars;) {
+        if (runStart >= nextCheck) {
+            if (!KeepStarting()) {
+                break;
+            }
+            nextCheck = runStart + 65536;
+        }
+        const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
+        int32_t* first = s.members.data() + s.groupStart[Count(group)];
+        int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
         ListGroupSlots(first, last, group, runStart);
         int32_t front = runStart;
         for (const int32_t* slot = first; slot != last; ++slot) {
@@ -206,4 +248,6 @@ void SortStarsByCell() {
         }
         runStart = front;
     }
+    s.Release();
+    return done && runStart >= Stars;
 }

@@ -9,22 +9,68 @@
 #include <cmath>
 #include <cstring>
 
+#include <poll.h>
+#include <sys/stat.h>
+
 #include "data/loader_internal.h"
+#include "data/startup.h"
 
 bool LoaderQuickPath = true;
 
 namespace loader {
+
+namespace {
+
+constexpr int WaitMilliseconds = 50;  // longest wait for a pipe before looking for a stop again
+
+// Waits until the stream has bytes (or its end) to read, looking for a stop request meanwhile;
+// false once one came. A file never makes a reader wait; a pipe or terminal can, for ever.
+bool AwaitBytes(Reader& reader) {
+    pollfd wanted{fileno(reader.stream), POLLIN, 0};
+    while (KeepStarting()) {
+        if (!reader.waits || poll(&wanted, 1, WaitMilliseconds) != 0) {
+            return true;  // readable, at its end, or failed: the read will tell which
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void StartReader(Reader& reader, std::FILE* stream, int64_t bytes) {
+    reader.stream = stream;
+    reader.position = reader.end = 0;
+    reader.remaining = bytes;
+    // A stream with no descriptor (one in memory) never blocks either.
+    struct stat status {};
+    reader.waits = fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode) &&
+                   !S_ISDIR(status.st_mode);
+    reader.hitEnd = reader.failed = reader.stopped = false;
+    reader.error = 0;
+}
 
 bool Refill(Reader& reader) {
     const std::size_t kept = reader.end - reader.position;
     std::memmove(reader.bytes, reader.bytes + reader.position, kept);
     reader.position = 0;
     reader.end = kept;
-    if (reader.failed) {
+    if (reader.failed || reader.stopped || reader.remaining == 0) {
         return false;
     }
-    const std::size_t got = std::fread(reader.bytes + kept, 1, BlockSize - kept, reader.stream);
+    if (!AwaitBytes(reader)) {
+        reader.stopped = true;
+        return false;
+    }
+    std::size_t wanted = BlockSize - kept;
+    if (reader.remaining > 0) {
+        wanted = std::min(wanted, static_cast<std::size_t>(reader.remaining));
+    }
+    const std::size_t got = std::fread(reader.bytes + kept, 1, wanted, reader.stream);
     reader.end += got;
+    if (reader.remaining > 0) {
+        reader.remaining -= static_cast<int64_t>(got);
+    }
+    AddBytesRead(static_cast<int64_t>(got));
     if (got == 0 && std::ferror(reader.stream)) {
         reader.failed = true;
         reader.error = errno;
@@ -32,10 +78,42 @@ bool Refill(Reader& reader) {
     return got > 0;
 }
 
+bool Grow(LoadState& state) {
+    GrowingSlots* growing = state.growing;
+    if (growing == nullptr || growing->failed) {
+        return false;
+    }
+    const int64_t room =
+        std::min<int64_t>(state.capacity, std::max<int64_t>(65536, 2 * state.room));
+    if (!growing->stars.Resize(static_cast<std::size_t>(room)) ||
+        !growing->tags.Resize(static_cast<std::size_t>(room))) {
+        growing->failed = true;
+        state.reader.stopped = true;  // nothing more can be kept: read no further
+        return false;
+    }
+    state.stars = growing->stars.data();
+    state.tags = growing->tags.data();
+    state.room = room;
+    return true;
+}
+
+void Report(LoadState& state, int64_t line, const char* what) {
+    if (state.reported >= MaxReportedLines) {
+        ++state.unreported;
+        return;
+    }
+    ++state.reported;
+    if (state.held != nullptr) {
+        state.held->push_back(HeldReport{line, what});
+    } else {
+        std::fprintf(state.err, "%s:%lld: %s\n", state.fileName, static_cast<long long>(line),
+                     what);
+    }
+}
+
 namespace {
 
 constexpr int32_t HeaderLimit = 254;      // header characters kept; LF and NUL follow them
-constexpr int64_t MaxReportedLines = 20;  // damaged lines described one by one
 constexpr const char* FieldNames[4] = {"x", "y", "z", "tag"};
 
 bool IsLineEnd(int c) {
@@ -87,14 +165,6 @@ bool SkipLine(Reader& reader) {
     return TakeLine(reader, [](int) {}) != EOF;
 }
 
-void Report(LoadState& state, int64_t line, const char* what) {
-    if (state.reported >= MaxReportedLines) {
-        ++state.unreported;
-        return;
-    }
-    ++state.reported;
-    std::fprintf(state.err, "%s:%lld: %s\n", state.fileName, static_cast<long long>(line), what);
-}
 
 // Abandons a partly read record, saying why.
 void CutRecordShort(LoadState& state, const char* cause) {
@@ -219,14 +289,24 @@ bool ReadComment(LoadState& state) {
     return true;
 }
 
+}  // namespace
+
 void ReportEnd(LoadState& state) {
     if (state.reader.failed) {
-        std::fprintf(state.err, "%s:%lld: read error: %s\n", state.fileName,
-                     static_cast<long long>(state.line), std::strerror(state.reader.error));
+        // Always told, however many damaged lines came before.
+        const std::string what = std::string("read error: ") + std::strerror(state.reader.error);
+        if (state.held != nullptr) {
+            state.held->push_back(HeldReport{state.line, what, true});
+        } else {
+            std::fprintf(state.err, "%s:%lld: %s\n", state.fileName,
+                         static_cast<long long>(state.line), what.c_str());
+        }
     } else {
         CutRecordShort(state, "the end of the file");
     }
 }
+
+namespace {
 
 // Skips a UTF-8 byte-order mark after its first byte; false if the bytes are not the mark,
 // in which case the first byte that differs is given back.
@@ -242,6 +322,8 @@ bool SkipByteOrderMark(Reader& reader) {
     }
     return true;
 }
+
+}  // namespace
 
 // Reads the optional byte-order mark and the header line; false when nothing follows them.
 bool ReadHeader(LoadState& state) {
@@ -308,23 +390,22 @@ void FinishLoading(LoadState& state) {
     }
 }
 
-}  // namespace
-
 }  // namespace loader
 
 int32_t LoadGalaxyFromStream(Star* stars, uint8_t* tags, std::FILE* stream, const char* fileName,
                              int32_t capacity, int32_t stride, std::FILE* out, std::FILE* err) {
     static loader::Reader reader;  // 64 KiB, so not on the stack; one load at a time
-    reader.stream = stream;
-    reader.position = reader.end = 0;
-    reader.hitEnd = reader.failed = false;
+    loader::StartReader(reader, stream, -1);
     loader::LoadState state{reader, fileName, stars, tags, capacity, stride, out, err};
+    state.room = capacity;
     state.strideCounter = stride;  // so that the first record is selected
     if (loader::ReadHeader(state)) {
         loader::ReadDataPart(state);
     }
-    loader::ReportEnd(state);
-    loader::FinishLoading(state);
+    if (!reader.stopped) {
+        loader::ReportEnd(state);
+        loader::FinishLoading(state);
+    }
     std::fflush(out);
     return static_cast<int32_t>(std::min<int64_t>(state.passes, INT32_MAX));
 }

@@ -25,3 +25,16 @@ int32_t LoadGalaxy(Star* stars, uint8_t* tags, const char* fileName, int32_t cap
 // afterwards is unspecified. Not reentrant.
 int32_t LoadGalaxyFromStream(Star* stars, uint8_t* tags, std::FILE* stream, const char* fileName,
                              int32_t capacity, int32_t stride, std::FILE* out, std::FILE* err);
+
+// LoadStars' capacity that keeps every record: one slot per sound record, plus the origin star.
+inline constexpr int32_t FitCapacity = 0;
+
+enum class LoadStatus { Loaded, OutOfMemory, Stopped };
+
+// Sizes StarArray and StarTag to `capacity` slots (FitCapacity: one more than the file's sound
+// records) and loads fileName into them, all records selected: the same stars, tags, output and
+// diagnostics, byte for byte, as LoadGalaxy into arrays of that many slots. A large regular file
+// is read in parts at once, one per thread (parallel.h); a pipe in one pass. Stops early, with
+// nothing more written, when a stop is requested (startup.h). passes gets LoadGalaxy's result.
+// OutOfMemory leaves the arrays empty, after saying so on standard error.
+LoadStatus LoadStars(const char* fileName, int32_t capacity, int32_t* passes);

@@ -7,16 +7,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
+#include "data/loader.h"
 #include "data/star.h"
 
 // Test seam: whether the loader reads plain short fields by its quick path (loader_quick.cpp)
 // rather than byte by byte. Both give the same results; tests and the fuzzer compare them.
 extern bool LoaderQuickPath;
 
+// Test seam: LoadStars with its text going to out and err, and the file cut at `cuts` (each just
+// after a line feed, in increasing order) rather than once per thread; no cuts: one pass.
+LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* passes,
+                            std::FILE* out, std::FILE* err, const std::vector<int64_t>* cuts);
+
 namespace loader {
 
 inline constexpr std::size_t BlockSize = std::size_t{1} << 16;  // bytes read at a time
+inline constexpr int64_t MaxReportedLines = 20;  // damaged lines described one by one
 inline constexpr std::size_t ExcerptLimit = 24;  // characters of a bad field quoted in a diagnostic
 // A file value has a cell key (see HasCellKey) only strictly between these two.
 inline constexpr float FileValueFloor = -21476.0f;
@@ -45,8 +54,11 @@ struct Reader {
     std::FILE* stream = nullptr;
     std::size_t position = 0;
     std::size_t end = 0;
+    int64_t remaining = -1;  // bytes of the stream still to read; -1 for all there are
+    bool waits = false;      // the stream may block (a pipe): wait for it in short polls
     bool hitEnd = false;
     bool failed = false;  // a read failed; error holds its errno
+    bool stopped = false;  // a stop was requested (startup.h): reads give nothing more
     int error = 0;
     unsigned char bytes[BlockSize];
 };
@@ -76,6 +88,20 @@ struct Excerpt {
 };
 void AddToExcerpt(Excerpt& excerpt, int c);
 
+// A diagnostic held back, when a part of a file is read apart from the parts before it.
+struct HeldReport {
+    int64_t line;
+    std::string what;
+    bool always = false;  // told even beyond the first MaxReportedLines
+};
+
+// Where records go when they outgrow the arrays given: arrays that grow as they fill.
+struct GrowingSlots {
+    SlotArray<Star> stars;
+    SlotArray<uint8_t> tags;
+    bool failed = false;  // memory ran out; reading stopped there
+};
+
 // Everything one call of LoadGalaxy works with.
 struct LoadState {
     Reader& reader;
@@ -86,6 +112,9 @@ struct LoadState {
     int32_t stride;
     std::FILE* out;
     std::FILE* err;
+    int64_t room = 0;                  // records stars and tags hold; capacity unless growing
+    GrowingSlots* growing = nullptr;   // set: stars and tags are its arrays, grown on demand
+    std::vector<HeldReport>* held = nullptr;  // set: diagnostics are kept there, not printed
     int64_t line = 1;
     int64_t reported = 0;
     int64_t unreported = 0;
@@ -106,11 +135,14 @@ inline bool HasCellKey(float value) {
     return value < FileValueCeiling && value > FileValueFloor;  // false for NaN too
 }
 
+// Makes room for at least one more record in state.growing; false when memory ran out.
+bool Grow(LoadState& state);
+
 // Selects every stride-th sound record, starting with the first, and stores it if there is room.
 // Both paths end a sound record here, the quick one once a record: so it is inline.
 inline void StoreRecord(LoadState& state) {
     if (state.strideCounter >= state.stride) {
-        if (state.slots < state.capacity) {
+        if (state.slots < state.room || (state.slots < state.capacity && Grow(state))) {
             Star& star = state.stars[state.slots];
             star.x = static_cast<double>(state.coordinates[0]) * static_cast<double>(FileUnit);
             star.y = static_cast<double>(state.coordinates[1]) * static_cast<double>(FileUnit);
@@ -123,6 +155,16 @@ inline void StoreRecord(LoadState& state) {
     }
     ++state.strideCounter;
 }
+
+// The steps of one load, for reading a file in parts (loader_split.cpp). ReadHeader is for the
+// first part only; ReportEnd for the last.
+bool ReadHeader(LoadState& state);
+void ReadDataPart(LoadState& state);
+void ReportEnd(LoadState& state);
+void Report(LoadState& state, int64_t line, const char* what);
+void FinishLoading(LoadState& state);
+// Sets up a reader for stream, of which it reads at most `bytes` (-1: all).
+void StartReader(Reader& reader, std::FILE* stream, int64_t bytes);
 
 // The rest of the record assembly, in loader.cpp, fed field by field by either path.
 void TakeCoordinate(LoadState& state, float value, const Excerpt& excerpt);

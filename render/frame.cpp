@@ -66,12 +66,13 @@ void PlotStars() {
     int32_t drawn = 0;
     uint8_t* const surface = LockDesc.Surface;
     const std::ptrdiff_t pitch = LockDesc.Pitch;
+    const auto stars = static_cast<int32_t>(std::min(ProjectedStarArray.size(), StarTag.size()));
     const size_t cells = std::min(
         {static_cast<size_t>(std::max(CellCount, 0)), CellTable.size(), ProjectedCentre.size()});
     for (size_t cell = 0; cell < cells; ++cell) {
         const ProjectedStar centre = ProjectedCentre[cell];
         const int32_t first = std::max(CellTable[cell].FirstStar, 0);
-        const int32_t end = std::min(CellTable[cell].EndStar, MaxStars);
+        const int32_t end = std::min(CellTable[cell].EndStar, stars);
         for (int32_t star = first; star < end; ++star) {
             const ProjectedStar& projected = ProjectedStarArray[static_cast<size_t>(star)];
             const double column = (centre.x + projected.x) + CentreColumn;

@@ -57,14 +57,14 @@ TEST(Colour, FastGroupingMovesTagsAsThePlainGather) {
             StarArray[size_t(slot)] = Star{cell * 1e5 + 5.0, (slot % 3) * 1e5, 0.0};
             StarTag[size_t(slot)] = static_cast<uint8_t>(rng());
         }
-        const auto stars = StarArray;
-        const auto tags = StarTag;
+        const std::vector<Star> stars(StarArray.begin(), StarArray.end());
+        const std::vector<uint8_t> tags(StarTag.begin(), StarTag.end());
         GatherStarsByCell();
-        const auto plainTags = StarTag;
-        StarArray = stars;
-        StarTag = tags;
-        SortStarsByCell();
-        ASSERT_TRUE(StarTag == plainTags) << "round " << round;
+        const std::vector<uint8_t> plainTags(StarTag.begin(), StarTag.end());
+        std::copy(stars.begin(), stars.end(), StarArray.begin());
+        std::copy(tags.begin(), tags.end(), StarTag.begin());
+        ASSERT_TRUE(SortStarsByCell());
+        ASSERT_TRUE(std::equal(StarTag.begin(), StarTag.end(), plainTags.begin())) << "round " << round;
     }
     ResetStars();
 }

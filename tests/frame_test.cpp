@@ -225,7 +225,7 @@ void ExpectCheckpoints(const std::string& galaxy, const std::vector<Checkpoint>&
                    static_cast<uint32_t>(FlaggedCellCount()));
         if (next != checkpoints.end() && next->frame == frame) {
             Fnv cache;
-            cache.AddBlock(ProjectedStarArray.data(), sizeof ProjectedStarArray);
+            cache.AddBlock(ProjectedStarArray.data(), ProjectedStarArray.size() * sizeof(ProjectedStar));
             cache.AddBlock(ProjectedCentre.data(), ProjectedCentre.size() * sizeof(ProjectedStar));
             EXPECT_EQ(pixels.hash, next->pixels) << "pixels up to frame " << frame;
             EXPECT_EQ(cache.hash, next++->cache) << "cache at frame " << frame;

@@ -2,6 +2,10 @@
 // that came of it. Free of any test framework, so that the fuzzer shares it with the tests.
 #pragma once
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +49,56 @@ inline LoadRun RunLoader(const std::string& bytes, int32_t capacity, int32_t str
     run.err.assign(text[1], size[1]);
     std::free(text[0]);
     std::free(text[1]);
+    return run;
+}
+
+// Captures what a load writes to its two streams.
+struct CapturedText {
+    char* text[2] = {};
+    std::size_t size[2] = {};
+    std::FILE* out = open_memstream(&text[0], &size[0]);
+    std::FILE* err = open_memstream(&text[1], &size[1]);
+
+    void TakeInto(LoadRun& run) {
+        std::fclose(out);
+        std::fclose(err);
+        run.out.assign(text[0], size[0]);
+        run.err.assign(text[1], size[1]);
+        std::free(text[0]);
+        std::free(text[1]);
+    }
+};
+
+// Loads bytes, named galaxy.dat, into StarArray and StarTag with LoadStars' capacity, cut into
+// parts at `cuts` (offsets just after line feeds; none: one pass), and takes the arrays.
+inline LoadRun RunSplitLoader(const std::string& bytes, int32_t capacity,
+                              const std::vector<int64_t>& cuts) {
+    // A file in memory that the loader can open by name, as often as it likes.
+    const int file = memfd_create("galaxy.dat", 0);
+    if (file < 0 || write(file, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        std::abort();
+    }
+    const std::string name = "/proc/self/fd/" + std::to_string(file);
+    LoadRun run;
+    CapturedText captured;
+    const LoadStatus status =
+        LoadStarsInParts(name.c_str(), capacity, &run.passes, captured.out, captured.err, &cuts);
+    close(file);
+    if (status != LoadStatus::Loaded) {
+        std::abort();
+    }
+    captured.TakeInto(run);
+    // Every diagnostic line starts with the file's name, which differs from RunLoader's.
+    std::string err;
+    for (std::size_t at = 0; at < run.err.size();) {
+        const std::size_t end = std::min(run.err.find('\n', at), run.err.size() - 1) + 1;
+        const std::string line = run.err.substr(at, end - at);
+        err += line.starts_with(name) ? "galaxy.dat" + line.substr(name.size()) : line;
+        at = end;
+    }
+    run.err = err;
+    run.stars.assign(StarArray.begin(), StarArray.end());
+    run.tags.assign(StarTag.begin(), StarTag.end());
     return run;
 }
 

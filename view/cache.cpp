@@ -6,12 +6,14 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 
 #include "data/cells.h"
 #include "view/camera.h"
 #include "view/simd.h"
 
-alignas(64) std::array<ProjectedStar, MaxStars> ProjectedStarArray{};
+SlotArray<ProjectedStar> ProjectedStarArray;
 std::vector<ProjectedStar> ProjectedCentre;
 
 namespace {
@@ -33,9 +35,12 @@ Projector CurrentProjector() {
     return MakeProjector(Camera.Position, Camera.Direction, Camera.Up, Camera.FocalDistance);
 }
 
-// The grouping guarantees every cell's run lies within StarArray.
+// The grouping guarantees every cell's run lies within StarArray, and start-up sizes
+// ProjectedStarArray to match it.
 [[maybe_unused]] bool StarRangeValid(const Cell& cell) {
-    return 0 <= cell.FirstStar && cell.FirstStar <= cell.EndStar && cell.EndStar <= MaxStars;
+    return 0 <= cell.FirstStar && cell.FirstStar <= cell.EndStar &&
+           Index(cell.EndStar) <= StarArray.size() &&
+           Index(cell.EndStar) <= ProjectedStarArray.size();
 }
 
 // Records the camera in cell i and turns its freshly projected stars' x and y into offsets
@@ -151,12 +156,16 @@ template <typename Real, typename Flag>
 }  // namespace
 
 void AllocateProjectedCentre() {
+    if (!ProjectedStarArray.Resize(StarArray.size())) {
+        throw std::bad_alloc();
+    }
     ProjectedCentre.assign(Index(CellCount < 0 ? 0 : CellCount), ProjectedStar{});
 }
 
 void BuildProjectionCache() {
     const Projector projector = CurrentProjector();
-    ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(), 0, MaxStars);
+    assert(ProjectedStarArray.size() == StarArray.size());
+    ProjectRange(projector, StarArray.data(), ProjectedStarArray.data(), 0, StarSlots());
     ProjectAllCentres(projector);
     for (int32_t i = 0; i < CellCount; ++i) {
         AnchorCellStars(i);
@@ -196,7 +205,10 @@ int32_t FlaggedCellCount() {
 }
 
 void ResetProjectionCache() {
-    ProjectedStarArray.fill(ProjectedStar{});
+    ProjectedStarArray.Release();
+    if (!ProjectedStarArray.Resize(MaxStars)) {
+        std::abort();  // 400 kB the program cannot start without
+    }
     ProjectedCentre.clear();
     FlaggedCells = 0;
 }

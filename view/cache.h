@@ -1,7 +1,6 @@
 // cache.h: the per-cell projection cache, star offsets kept relative to their cell's centre.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -10,11 +9,12 @@
 
 // Per star: x and y relative to its cell's projected centre, depth absolute, as of the cell's
 // last projection. Index-parallel to StarArray.
-extern std::array<ProjectedStar, MaxStars> ProjectedStarArray;
+extern SlotArray<ProjectedStar> ProjectedStarArray;
 // Per cell: the projection of its centre with the current frame's camera.
 extern std::vector<ProjectedStar> ProjectedCentre;
 
-// Sizes ProjectedCentre to CellCount entries; throws std::bad_alloc on failure.
+// Sizes ProjectedStarArray to StarSlots() and ProjectedCentre to CellCount entries; throws
+// std::bad_alloc on failure.
 void AllocateProjectedCentre();
 
 // Projects every star and centre with the current camera and records it in every cell.
@@ -27,5 +27,5 @@ void ReprojectCells();
 // Number of cells the last MarkCells flagged.
 int32_t FlaggedCellCount();
 
-// Clears both arrays and the flagged count, as at program start.
+// Clears both arrays and the flagged count, as at program start: MaxStars zero stars.
 void ResetProjectionCache();

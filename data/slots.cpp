@@ -1,0 +1,66 @@
+// slots.cpp: page-granular anonymous memory for SlotArray.
+#include "data/slots.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace slots {
+
+namespace {
+
+std::size_t PageSize() {
+    static const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+// Whole pages holding bytes; 0 for none. Callers keep bytes far below SIZE_MAX.
+std::size_t PageBytes(std::size_t bytes) {
+    const std::size_t page = PageSize();
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+void* Map(std::size_t bytes) {
+    if (bytes == 0) {
+        return nullptr;
+    }
+    // No swap space is claimed up front: pages never touched cost nothing, which is what lets
+    // an array be sized for the most records a file could hold.
+    void* memory = mmap(nullptr, PageBytes(bytes), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes) {
+    if (memory == nullptr || oldBytes == 0) {
+        return Map(newBytes);
+    }
+    if (newBytes == 0) {
+        Unmap(memory, oldBytes);
+        return nullptr;
+    }
+    const std::size_t oldPages = PageBytes(oldBytes);
+    const std::size_t newPages = PageBytes(newBytes);
+    if (newBytes < oldBytes) {
+        // Bytes dropped from the last kept page must read as zero if the array grows again.
+        std::memset(static_cast<char*>(memory) + newBytes, 0,
+                    std::min(oldBytes, newPages) - newBytes);
+    }
+    if (newPages == oldPages) {
+        return memory;
+    }
+    void* moved = mremap(memory, oldPages, newPages, MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : moved;
+}
+
+void Unmap(void* memory, std::size_t bytes) {
+    if (memory != nullptr && bytes != 0) {
+        munmap(memory, PageBytes(bytes));
+    }
+}
+
+}  // namespace slots
