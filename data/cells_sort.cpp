@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <numeric>
 #include <utility>
+#include <vector>
 
 #include "data/cells.h"
+#include "data/parallel.h"
 #include "data/startup.h"
 
 namespace {
@@ -33,7 +35,6 @@ struct GroupingScratch {
     SlotArray<int32_t> groupOfStar;  // the group of each star
     SlotArray<int32_t> slotOfStar;   // where each star is now
     SlotArray<int32_t> starInSlot;   // which star each slot holds now
-    SlotArray<uint8_t> groupMoved;   // 1 once a star of the group has moved
     SlotArray<uint64_t> slotMarks;   // one bit per slot, zero between uses
 
     void Release() {
@@ -44,7 +45,6 @@ struct GroupingScratch {
         groupOfStar.Release();
         slotOfStar.Release();
         starInSlot.Release();
-        groupMoved.Release();
         slotMarks.Release();
     }
 };
@@ -135,9 +135,135 @@ bool SortStarsByKey(const std::array<uint32_t, 3>& significantBytes) {
     return true;
 }
 
-// Numbers the distinct keys (groups), lists each group's stars, and puts every star in its
-// own slot; false when memory runs out.
-bool NumberGroups() {
+// The signed range of keys on each axis.
+struct KeyRange {
+    CellKey lowest{INT32_MAX, INT32_MAX, INT32_MAX};
+    CellKey highest{INT32_MIN, INT32_MIN, INT32_MIN};
+};
+
+// Stars per slice of the passes over every star: fewer are done faster on one thread.
+constexpr int64_t MinStarsPerSlice = int64_t{1} << 18;
+
+// The stars [first, end) of slice `slice` of `slices`.
+struct StarSlice {
+    int32_t first;
+    int32_t end;
+};
+StarSlice SliceOfStars(int32_t slices, int32_t slice) {
+    return {static_cast<int32_t>(SliceStart(Stars, slices, slice)),
+            static_cast<int32_t>(SliceStart(Stars, slices, slice + 1))};
+}
+
+void Widen(KeyRange& range, const CellKey& key) {
+    range.lowest = CellKey{std::min(range.lowest.x, key.x), std::min(range.lowest.y, key.y),
+                           std::min(range.lowest.z, key.z)};
+    range.highest = CellKey{std::max(range.highest.x, key.x), std::max(range.highest.y, key.y),
+                            std::max(range.highest.z, key.z)};
+}
+
+KeyRange FindKeyRange() {
+    const int32_t slices = SliceCount(Stars, MinStarsPerSlice);
+    std::array<KeyRange, MaxThreads> ranges{};
+    RunSlices(slices, [&](int32_t slice) {
+        const StarSlice part = SliceOfStars(slices, slice);
+        for (int32_t star = part.first; star < part.end; ++star) {
+            Widen(ranges[Count(slice)], KeyOf(StarArray[Count(star)]));
+        }
+    });
+    KeyRange range;
+    for (int32_t slice = 0; slice < slices; ++slice) {
+        Widen(range, ranges[Count(slice)].lowest);
+        Widen(range, ranges[Count(slice)].highest);
+    }
+    return range;
+}
+
+// Bits of an axis's keys less the lowest, which never exceeds highest - lowest.
+int AxisBits(int32_t lowest, int32_t highest) {
+    return std::bit_width(static_cast<uint32_t>(highest) - static_cast<uint32_t>(lowest));
+}
+
+// Real data spans few cells per axis: when the three keys, less the lowest, fit side by side
+// in CompactKeyBits bits, that one number orders the stars in a single counting pass, with no
+// per-star key kept.
+constexpr int CompactKeyBits = 20;
+
+struct CompactKeys {
+    CellKey lowest;
+    int yBits;
+    int zBits;
+
+    uint32_t Of(const Star& star) const {
+        const CellKey key = KeyOf(star);
+        const auto x = static_cast<uint32_t>(key.x) - static_cast<uint32_t>(lowest.x);
+        const auto y = static_cast<uint32_t>(key.y) - static_cast<uint32_t>(lowest.y);
+        const auto z = static_cast<uint32_t>(key.z) - static_cast<uint32_t>(lowest.z);
+        return (x << (yBits + zBits)) | (y << zBits) | z;
+    }
+};
+
+// Turns each slice's count of every key value into where the slice's first star of that value
+// goes in members, slice after slice, so that each key's stars stay in increasing order; numbers
+// the values that occur (groups) and notes where each group starts. Returns the group count.
+int32_t PlaceGroups(std::vector<SlotArray<int32_t>>& next, SlotArray<int32_t>& groupOf) {
+    auto& s = Scratch;
+    int32_t group = 0;
+    int32_t offset = 0;
+    for (std::size_t value = 0; value < groupOf.size(); ++value) {
+        const int32_t start = offset;
+        for (SlotArray<int32_t>& counts : next) {
+            offset += std::exchange(counts[value], offset);
+        }
+        if (offset != start) {
+            groupOf[value] = group;
+            s.groupStart[Count(group++)] = start;
+        }
+    }
+    s.groupStart[Count(group)] = Stars;
+    return group;
+}
+
+// Lists each key's stars in members, in increasing order, and numbers the groups, by counting
+// the stars of every compact key: a counting sort, each slice of stars counted and placed by a
+// thread of its own.
+bool NumberCompactGroups(const CompactKeys& keys, int bits) {
+    auto& s = Scratch;
+    const std::size_t values = std::size_t{1} << bits;
+    const int32_t slices = SliceCount(Stars, MinStarsPerSlice);
+    // Per slice and key value: how many stars, then where the next one goes in members.
+    std::vector<SlotArray<int32_t>> next(Count(slices));
+    SlotArray<int32_t> groupOf;  // per key value: its group
+    bool allocated = groupOf.Resize(values) && s.members.Resize(Count(Stars)) &&
+                     s.groupOfStar.Resize(Count(Stars)) &&
+                     s.groupStart.Resize(std::min(values, Count(Stars)) + 1);
+    for (SlotArray<int32_t>& counts : next) {
+        allocated = allocated && counts.Resize(values);
+    }
+    if (!allocated) {
+        return false;
+    }
+    RunSlices(slices, [&](int32_t slice) {
+        const StarSlice part = SliceOfStars(slices, slice);
+        SlotArray<int32_t>& counts = next[Count(slice)];
+        for (int32_t star = part.first; star < part.end; ++star) {
+            ++counts[keys.Of(StarArray[Count(star)])];
+        }
+    });
+    PlaceGroups(next, groupOf);
+    RunSlices(slices, [&](int32_t slice) {
+        const StarSlice part = SliceOfStars(slices, slice);
+        SlotArray<int32_t>& place = next[Count(slice)];
+        for (int32_t star = part.first; star < part.end; ++star) {
+            const uint32_t value = keys.Of(StarArray[Count(star)]);
+            s.members[Count(place[value]++)] = star;
+            s.groupOfStar[Count(star)] = groupOf[value];
+        }
+    });
+    return true;
+}
+
+// The same for keys too wide for that: a radix sort over the key bytes, then groups numbered.
+bool NumberWideGroups() {
     auto& s = Scratch;
     if (!s.keyWords.Resize(Count(Stars)) || !SortStarsByKey(ComputeKeyWords()) ||
         !s.groupOfStar.Resize(Count(Stars))) {
@@ -151,14 +277,29 @@ bool NumberGroups() {
         s.groupOfStar[Count(star)] = groups - 1;
     }
     s.keyWords.Release();
-    if (!s.groupStart.Resize(Count(groups) + 1) || !s.groupMoved.Resize(Count(groups))) {
+    if (!s.groupStart.Resize(Count(groups) + 1)) {
         return false;
     }
     for (int32_t entry = Stars - 1; entry >= 0; --entry) {
         s.groupStart[Count(s.groupOfStar[Count(s.members[Count(entry)])])] = entry;
     }
     s.groupStart[Count(groups)] = Stars;
-    if (!s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
+    return true;
+}
+
+// Numbers the distinct keys (groups), lists each group's stars, and puts every star in its
+// own slot; false when memory runs out.
+bool NumberGroups() {
+    auto& s = Scratch;
+    const KeyRange range = FindKeyRange();
+    const int xBits = AxisBits(range.lowest.x, range.highest.x);
+    const int yBits = AxisBits(range.lowest.y, range.highest.y);
+    const int zBits = AxisBits(range.lowest.z, range.highest.z);
+    const int bits = xBits + yBits + zBits;
+    const bool numbered = bits <= CompactKeyBits
+                              ? NumberCompactGroups(CompactKeys{range.lowest, yBits, zBits}, bits)
+                              : NumberWideGroups();
+    if (!numbered || !s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
         !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
         return false;
     }
@@ -178,39 +319,50 @@ void TakeMarkedSlots(int32_t* out, const int32_t* last, int32_t runStart) {
 }
 
 // Turns a group's list of stars into the slots they hold now, in increasing order, all at or
-// after `runStart`. Until one of its stars has moved, the list is in slot order already; a
-// large group is sorted by marking its slots in a bitmap, which costs N / 64 at most.
-void ListGroupSlots(int32_t* first, int32_t* last, int32_t group, int32_t runStart) {
+// after `runStart`. Until one of its stars has been displaced, the list is in slot order
+// already; otherwise a large group is sorted by marking its slots in a bitmap, which costs
+// N / 64 at most, and a small one by sorting.
+void ListGroupSlots(int32_t* first, int32_t* last, int32_t runStart) {
     auto& s = Scratch;
-    if (s.groupMoved[Count(group)] != 0 && last - first >= 64) {
-        for (const int32_t* entry = first; entry != last; ++entry) {
-            const auto slot = Count(s.slotOfStar[Count(*entry)]);
-            s.slotMarks[slot / 64] |= uint64_t{1} << (slot % 64);
-        }
-        TakeMarkedSlots(first, last, runStart);
-        return;
-    }
     for (int32_t* entry = first; entry != last; ++entry) {
         *entry = s.slotOfStar[Count(*entry)];
     }
-    if (s.groupMoved[Count(group)] != 0) {
-        std::sort(first, last);
+    if (std::is_sorted(first, last)) {
+        return;
     }
+    if (last - first < 64) {
+        std::sort(first, last);
+        return;
+    }
+    for (const int32_t* entry = first; entry != last; ++entry) {
+        const auto slot = Count(*entry);
+        s.slotMarks[slot / 64] |= uint64_t{1} << (slot % 64);
+    }
+    TakeMarkedSlots(first, last, runStart);
+}
+
+// A key's stars lie thousands of bytes apart in a large galaxy, too far for the processor to
+// see the pattern: each swap would wait for memory. The slots to come are known, so their
+// lines are asked for this many swaps ahead.
+constexpr std::ptrdiff_t PrefetchDistance = 16;
+
+void PrefetchSwap(int32_t from) {
+    __builtin_prefetch(&StarArray[Count(from)], 1);
+    __builtin_prefetch(&StarTag[Count(from)], 1);
+    __builtin_prefetch(&Scratch.starInSlot[Count(from)], 1);
 }
 
 // Exchanges the stars in slots `front` and `from`: the one at `from` joins the run at its
-// front, the one at `front` (of another key) takes its place.
+// front, the one at `front` (of another key) takes its place. Only the displaced star is
+// followed: the run's slots are final, never looked at again, so the gathered star's records
+// need no update, and the one write per swap that lands far away is the displaced star's slot.
 void SwapIntoRun(int32_t front, int32_t from) {
     auto& s = Scratch;
     const int32_t displaced = s.starInSlot[Count(front)];
-    const int32_t gathered = s.starInSlot[Count(from)];
     std::swap(StarArray[Count(front)], StarArray[Count(from)]);
     std::swap(StarTag[Count(front)], StarTag[Count(from)]);
-    s.starInSlot[Count(front)] = gathered;
     s.starInSlot[Count(from)] = displaced;
-    s.slotOfStar[Count(gathered)] = front;
     s.slotOfStar[Count(displaced)] = from;
-    s.groupMoved[Count(s.groupOfStar[Count(displaced)])] = 1;
 }
 
 }  // namespace
@@ -238,9 +390,12 @@ bool SortStarsByCell() {
         const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
         int32_t* first = s.members.data() + s.groupStart[Count(group)];
         int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
-        ListGroupSlots(first, last, group, runStart);
+        ListGroupSlots(first, last, runStart);
         int32_t front = runStart;
         for (const int32_t* slot = first; slot != last; ++slot) {
+            if (last - slot > PrefetchDistance) {
+                PrefetchSwap(slot[PrefetchDistance]);
+            }
             if (*slot != front) {
                 SwapIntoRun(front, *slot);
             }

@@ -16,6 +16,7 @@
 
 #include "app/scene.h"
 #include "data/cells.h"
+#include "data/parallel.h"
 #include "tests/loader_test.h"
 
 namespace {
@@ -280,14 +281,32 @@ struct TempPath {
     }
 };
 
+// What a load into the program's arrays gave, with the text it wrote.
+LoadRun TakeArrays(int32_t passes) {
+    std::string out = testing::internal::GetCapturedStdout();
+    return {passes, out, testing::internal::GetCapturedStderr(),
+            std::vector<Star>(StarArray.begin(), StarArray.end()),
+            std::vector<uint8_t>(StarTag.begin(), StarTag.end())};
+}
+
 // LoadGalaxy on a file into the program's arrays, cleared first, capturing both output streams.
 LoadRun LoadPath(const std::filesystem::path& path) {
     ResetStars();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int32_t passes = LoadGalaxy(StarArray.data(), StarTag.data(), path.c_str(), MaxStars, 1);
-    std::string out = testing::internal::GetCapturedStdout();
-    return {passes, out, testing::internal::GetCapturedStderr(), {}, {}};
+    return TakeArrays(LoadGalaxy(StarArray.data(), StarTag.data(), path.c_str(), MaxStars, 1));
+}
+
+// LoadStars on a file with `threads` threads: a file of 16 MB or more is read in parts.
+LoadRun LoadStarsWith(const std::filesystem::path& path, int32_t threads) {
+    const int32_t before = ThreadCount();
+    SetThreadCount(threads);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int32_t passes = 0;
+    EXPECT_EQ(LoadStars(path.c_str(), MaxStars, &passes), LoadStatus::Loaded);
+    SetThreadCount(before);
+    return TakeArrays(passes);
 }
 
 // Each file is the header, a record, a pattern repeated to a size, then a tail; each must load
@@ -321,7 +340,43 @@ TEST(LoaderHostile, HugeFilesEndInOnePass) {
         EXPECT_EQ(outcome.passes, c.passes);
         EXPECT_EQ(StarArray[1].x, c.secondX);
         EXPECT_EQ(StarArray[MaxStars - 2].y, c.lastY);
+        // Read in two parts at once, the same in every byte.
+        EXPECT_EQ(Describe(LoadStarsWith(file.path, 2)), Describe(outcome));
     }
+    ResetStars();
+}
+
+// A file cut into parts at every line end, and into a part per line, reads as in one pass: the
+// header and comment dots, the first 20 damaged lines told with their numbers and the rest
+// counted, records that go on across a cut (sound or not), the capacity rule, and every record
+// kept when the capacity fits the file.
+TEST(Loader, PartsReadAsOnePass) {
+    std::string text = "#parts\r\n1 2 3 4\r\n5 6\n7 8\r\n# comment\n9 10 11 12 13\n";
+    for (int line = 0; line < 12; ++line) {
+        text += "x 1 2 3\r\n1 1 1 1\n2 2 99999 2\n";
+    }
+    text += "3 3\n3 3\n6 99999\n7 8\n4 4 4";
+    std::vector<std::vector<int64_t>> cutsToTry = {{}};
+    std::vector<int64_t> everyLine;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\n') {
+            cutsToTry.push_back({static_cast<int64_t>(at) + 1});
+            everyLine.push_back(static_cast<int64_t>(at) + 1);
+        }
+    }
+    cutsToTry.push_back(everyLine);
+    for (const int32_t capacity : {5, MaxStars}) {
+        const std::string want = Describe(RunLoader(text, capacity, 1, true));
+        ASSERT_NE(want.find("more damaged lines not shown"), std::string::npos);
+        for (const auto& cuts : cutsToTry) {
+            EXPECT_EQ(Describe(RunSplitLoader(text, capacity, cuts)), want)
+                << capacity << " slots, " << cuts.size() << " cuts";
+        }
+    }
+    const LoadRun fit = RunSplitLoader(text, FitCapacity, everyLine);
+    EXPECT_EQ(fit.stars.size(), 17u);  // 16 sound records and the origin
+    EXPECT_EQ(Describe(fit), Describe(RunLoader(text, 17, 1, true)));
+    ResetStars();
 }
 
 TEST(LoaderHostile, PathsThatCannotBeRead) {
@@ -527,6 +582,32 @@ TEST_F(Cells, FastGroupingMatchesThePlainGather) {
     std::shuffle(input.begin(), input.end(), rng);
     ASSERT_TRUE(MatchesPlain(input));
     EXPECT_EQ(CellCount, MaxStars);
+}
+
+// Large enough for the passes over all stars to be split between threads: the same order, tags
+// included, as the plain gather.
+TEST_F(Cells, GroupingOnTwoThreadsMatchesThePlainGather) {
+    constexpr int32_t Slots = 700000;
+    ASSERT_TRUE(AllocateStars(Slots));
+    Rng rng(7);
+    for (std::size_t slot = 0; slot < Slots; ++slot) {
+        const auto cell = static_cast<double>(rng() % 40);
+        StarArray[slot] = Star{cell * 1e5 + 5.0, static_cast<double>(rng() % 3) * -1e5, 7.0};
+        StarTag[slot] = static_cast<uint8_t>(slot);
+    }
+    const Stars input = CurrentStars();
+    const std::vector<uint8_t> tags(StarTag.begin(), StarTag.end());
+    GatherStarsByCell();
+    const Stars expected = CurrentStars();
+    const std::vector<uint8_t> expectedTags(StarTag.begin(), StarTag.end());
+    PutStars(input);
+    std::copy(tags.begin(), tags.end(), StarTag.begin());
+    const int32_t before = ThreadCount();
+    SetThreadCount(2);
+    ASSERT_TRUE(SortStarsByCell());
+    SetThreadCount(before);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), StarArray.begin(), SameBits));
+    EXPECT_TRUE(std::equal(expectedTags.begin(), expectedTags.end(), StarTag.begin()));
 }
 
 }  // namespace
