@@ -37,10 +37,11 @@ void* Map(std::size_t bytes) {
     if (bytes == 0) {
         return nullptr;
     }
-    // No swap space is claimed up front: pages never touched cost nothing, which is what lets
-    // an array be sized for the most records a file could hold.
+    // Pages never touched cost nothing. The kernel still weighs the request against the memory
+    // there is, so an absurd size fails here, with a message, rather than by the out-of-memory
+    // killer once the pages are used.
     void* memory = mmap(nullptr, PageBytes(bytes), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         return nullptr;
     }

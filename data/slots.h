@@ -10,9 +10,9 @@ namespace slots {
 
 // Anonymous memory straight from the kernel rather than the heap, for three reasons no standard
 // container gives together: new memory reads as zeros without being written (so a large array
-// of zero slots costs nothing until used), an array grows in place without a copy (mremap), and
-// freed memory goes back to the system at once (the peak, not the heap's high-water mark, is
-// what the memory budget counts).
+// of zero slots costs nothing until used), an array grows without a copy (mremap moves pages,
+// not bytes), and freed memory goes back to the system at once (the peak, not the heap's
+// high-water mark, is what the memory budget counts).
 // Each returns nullptr on failure; Resize keeps the first min(old, new) bytes.
 void* Map(std::size_t bytes);
 void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes);
