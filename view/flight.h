@@ -30,7 +30,7 @@
 inline constexpr const char* FlightHeader = "# galaxy-viewer flight 1";
 
 // What a flight records of a camera: everything a frame's picture depends on. OrbitAngle only
-// steers the next step, and a replay never steps.
+// steers the next step, and a replay places each frame's camera instead of stepping to it.
 struct FlightCamera {
     Vec3 Position;
     Vec3 Direction;
