@@ -100,7 +100,8 @@ using Parts = std::vector<std::unique_ptr<Part>>;
 // Readies a part's reader and state, with the record limit `limit`; false if its stream cannot
 // be positioned or its output held. Parts after the first hold back what they would write.
 bool StartPart(Part& part, const Target& target, bool alone) {
-    if (fseeko(part.stream, part.begin, SEEK_SET) != 0) {
+    // A pipe cannot seek; it is always read whole, from where it stands.
+    if (part.begin != 0 && fseeko(part.stream, part.begin, SEEK_SET) != 0) {
         return false;
     }
     loader::StartReader(*part.reader, part.stream, part.end < 0 ? -1 : part.end - part.begin);
@@ -176,7 +177,7 @@ bool ReadOnFrom(const Part& previous, Part& next, const Target& target) {
     next.slots.stars.Release();
     next.slots.tags.Release();
     next.held.clear();
-    if (!StartPart(next, target, false)) {
+    if (fseeko(next.stream, next.begin, SEEK_SET) != 0 || !StartPart(next, target, false)) {
         return false;
     }
     // Lines go on being counted from the previous part's, so that the record's lines keep
@@ -306,7 +307,10 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
         StarTag.Release();
         return LoadStatus::Stopped;
     }
-    bool memoryFailed = !read;
+    if (!read) {
+        return OutOfMemory(target);  // no room for a part's held text
+    }
+    bool memoryFailed = false;
     int64_t slots = 0;
     int64_t records = 0;
     for (const auto& part : parts) {
