@@ -17,6 +17,8 @@ constexpr int64_t MostStars = 100000000;  // about 4 GB of text; more is surely 
 
 int main(int argc, char** argv) {
     CLI::App app{"Writes a sample galaxy file for the galaxy viewer."};
+    app.set_version_flag("--version", std::string("galaxy-generate ") + GALAXY_VERSION,
+                         "print the version and exit");
     int64_t stars = DefaultStars;
     uint64_t seed = DefaultSeed;
     std::string out = "galaxy.dat";

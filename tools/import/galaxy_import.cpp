@@ -200,6 +200,8 @@ int Import(const Options& options) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Turns a star catalogue into a galaxy file for the galaxy viewer."};
+    app.set_version_flag("--version", std::string("galaxy-import ") + GALAXY_VERSION,
+                         "print the version and exit");
     Options options;
     app.add_option("INPUT", options.input, "CSV, TSV, ECSV or FITS table, plain or gzip-compressed")
         ->required();
