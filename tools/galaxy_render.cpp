@@ -6,6 +6,7 @@
 // the drawing of the next ones while memory stays the same however long the run.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +27,9 @@
 
 #include "app/scene.h"
 #include "data/cells.h"
+#include "data/loader.h"
+#include "data/parallel.h"
+#include "data/startup.h"
 #include "display/display.h"
 #include "display/memory_display.h"
 #include "render/frame.h"
@@ -103,6 +108,22 @@ std::vector<FrameRange> ParseFrameList(const std::string& list) {
     return merged;
 }
 
+// --capacity's value: "fit" (every record, however many) or a number of star slots.
+int32_t ParseCapacity(const std::string& text) {
+    if (text == "fit") {
+        return FitCapacity;
+    }
+    int32_t slots = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, slots);
+    if (text.empty() || error != std::errc{} || stop != end || slots < 1) {
+        throw CLI::ValidationError("--capacity", "'" + text +
+                                                     "' is neither 'fit' nor a number of stars "
+                                                     "from 1 to 2147483647");
+    }
+    return slots;
+}
+
 struct RenderOptions {
     std::string GalaxyFile;
     std::string FrameList;
@@ -110,10 +131,41 @@ struct RenderOptions {
     std::string VideoFile;     // "" for no movie
     bool Stats = false;
     bool Colour = false;  // stars in their class's colour (render/palette.h) rather than grey
+    int32_t Capacity = MaxStars;  // star slots, or FitCapacity
+    int32_t Threads = ProcessorCount();
 };
 
-// Reports a galaxy file that cannot be read; the scene then has every star at the origin.
+// SIGINT and SIGTERM stop the run: the start-up at its next look (data/startup.h), the drawing
+// before the next frame. Calls interrupted meanwhile carry on, so that what is being written is
+// written whole; the loader waits on pipes in short polls and needs no interruption.
+void RequestStopBySignal(int signal) {
+    RequestStop(signal);
+}
+
+void InstallStopSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStopBySignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Tells that the run was stopped; returns the exit code a shell gives a program the signal
+// ended (128 + its number).
+int ReportStop() {
+    const int signal = StopSignal();
+    std::fprintf(stderr, "galaxy-render: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    return 128 + signal;
+}
+
+// Reports a galaxy file that cannot be read; the scene then has every star at the origin. A named
+// pipe is not tried: opening and closing it could leave its writer without a reader.
 void WarnIfUnreadable(const std::string& file) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        return;
+    }
     std::FILE* stream = std::fopen(file.c_str(), "rb");
     if (stream == nullptr) {
         std::fprintf(stderr,
@@ -165,26 +217,38 @@ class RenderProgress {
     bool Shown = false;
 };
 
-// Writes bytes to a new file at path, replacing any old one.
-bool WriteWholeFile(const char* path, std::span<const uint8_t> bytes, std::string& error) {
-    const int file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (file >= 0 && !WriteAll(file, bytes)) {
-        const int cause = errno;
-        close(file);
-        errno = cause;
-    } else if (file >= 0 && close(file) == 0) {
-        return true;
+// Writes bytes to a new file at path, replacing any old one. They go to temporary, beside it,
+// renamed to path once whole: a frame is never seen half-written, whatever stops the run.
+bool WriteWholeFile(const char* path, const char* temporary, std::span<const uint8_t> bytes,
+                    std::string& error) {
+    const int file = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool written = file >= 0 && WriteAll(file, bytes);
+    int cause = errno;
+    if (file >= 0 && close(file) != 0 && written) {
+        written = false;
+        cause = errno;
     }
-    error = std::string("cannot write ") + path + ": " + std::strerror(errno);
-    return false;
+    if (written && rename(temporary, path) != 0) {
+        written = false;
+        cause = errno;
+    }
+    if (!written) {
+        if (file >= 0) {
+            unlink(temporary);
+        }
+        error = std::string("cannot write ") + path + ": " + std::strerror(cause);
+    }
+    return written;
 }
 
-// The PNG output's per-worker state: an encoder and room for a file name each.
+// The PNG output's per-worker state: an encoder and room for a file's name and its temporary
+// name each.
 struct PngFolder {
     std::string Folder;
     size_t Workers = 0;
     std::unique_ptr<PngEncoder[]> Encoders;  // encoders must not move once set up
     std::vector<std::vector<char>> Paths;
+    std::vector<std::vector<char>> TemporaryPaths;
 };
 
 bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
@@ -192,6 +256,7 @@ bool InitPngFolder(PngFolder& png, const std::string& folder, size_t workers) {
     png.Workers = workers;
     png.Encoders = std::make_unique<PngEncoder[]>(workers);
     png.Paths.assign(workers, std::vector<char>(folder.size() + 32));
+    png.TemporaryPaths = png.Paths;
     for (size_t worker = 0; worker < workers; ++worker) {
         if (!PngEncoderInit(png.Encoders[worker], ScreenWidth, ScreenHeight)) {
             return false;
@@ -208,24 +273,27 @@ void FreePngFolder(PngFolder& png) {
 
 bool SavePngFrame(PngFolder& png, const FrameSlot& slot, size_t worker, std::string& error) {
     std::vector<char>& path = png.Paths[worker];
+    std::vector<char>& temporary = png.TemporaryPaths[worker];
     std::snprintf(path.data(), path.size(), "%s/frame-%06lld.png", png.Folder.c_str(),
                   static_cast<long long>(slot.Frame));
+    std::snprintf(temporary.data(), temporary.size(), "%s.part", path.data());
     const std::span<const uint8_t> file =
         EncodePng(png.Encoders[worker], slot.Pixels.data(), slot.Pitch);
     if (file.empty()) {
         error = std::string("cannot compress ") + path.data();
         return false;
     }
-    return WriteWholeFile(path.data(), file, error);
+    return WriteWholeFile(path.data(), temporary.data(), file, error);
 }
 
-// Draws frames 1 to the last wanted one and hands each wanted one to every output.
+// Draws frames 1 to the last wanted one and hands each wanted one to every output; a stop
+// request ends it between two frames.
 bool RenderFrames(const RenderOptions& options, const std::vector<FrameRange>& ranges,
                   std::span<FramePipeline* const> outputs) {
     const int64_t last = ranges.back().Last;
     size_t range = 0;
     RenderProgress progress;
-    for (int64_t frame = 1; frame <= last; ++frame) {
+    for (int64_t frame = 1; frame <= last && !StopRequested(); ++frame) {
         SimulatedFrame = frame;
         RenderFrame();
         while (ranges[range].Last < frame) {
@@ -249,7 +317,8 @@ bool RenderFrames(const RenderOptions& options, const std::vector<FrameRange>& r
     return true;
 }
 
-// Renders with the outputs the options ask for; prints any error; returns the exit code.
+// Renders with the outputs the options ask for; prints any error; returns the exit code. Errors
+// after a stop request are left untold: the stop explains the end.
 int RenderToOutputs(const RenderOptions& options, const std::vector<FrameRange>& ranges,
                     VideoOutput& video) {
     const size_t pngWorkers = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2);
@@ -281,7 +350,7 @@ int RenderToOutputs(const RenderOptions& options, const std::vector<FrameRange>&
     int status = RenderFrames(options, ranges, outputs) ? 0 : 1;
     for (FramePipeline* output : outputs) {
         const std::string error = output->Finish();
-        if (!error.empty()) {
+        if (!error.empty() && !StopRequested()) {
             std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
             status = 1;
         }
@@ -298,6 +367,8 @@ long PeakMemoryKilobytes() {
 }
 
 int Run(const RenderOptions& options, const std::vector<FrameRange>& ranges) {
+    InstallStopSignalHandlers();
+    SetThreadCount(options.Threads);
     WarnIfUnreadable(options.GalaxyFile);
     if (!options.OutputFolder.empty() && !MakeOutputFolder(options.OutputFolder)) {
         return 1;
@@ -315,13 +386,18 @@ int Run(const RenderOptions& options, const std::vector<FrameRange>& ranges) {
     int status = 1;
     if (InitDisplay(nullptr, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {
         std::fprintf(stderr, "galaxy-render: cannot set up the display: %s\n", DisplayErrorText());
-    } else if (InitScene(options.GalaxyFile.c_str())) {
+    } else if (StartScene(SceneOptions{options.GalaxyFile.c_str(), options.Capacity}) ==
+               SceneStatus::Ready) {
         if (options.Stats) {
             std::printf("\n");  // ends the loader's line of comment dots: one line per frame
         }
         status = RenderToOutputs(options, ranges, video);
     }
     ShutdownDisplay();
+    if (StopRequested()) {
+        AbortVideo(video);  // an unfinished movie is of no use
+        return ReportStop();
+    }
     if (!FinishVideo(video, error)) {
         std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
         status = 1;
@@ -355,7 +431,26 @@ int main(int argc, char** argv) {
     app.add_flag("--colour", options.Colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "
                  "galaxy-import writes it) at the brightness it has in grey");
-    CLI11_PARSE(app, argc, argv);
+    app.add_option_function<std::string>(
+           "--capacity",
+           [&options](const std::string& text) { options.Capacity = ParseCapacity(text); },
+           "star slots: the first N-1 records are kept and the last slot is a star at the origin; "
+           "'fit': every record, plus the origin star")
+        ->type_name("N|fit")
+        ->default_str(std::to_string(MaxStars));
+    app.add_option("--threads", options.Threads,
+                   "threads to share the work with (default: one per processor)")
+        ->check(CLI::Range(1, MaxThreads));
+    app.failure_message(CLI::FailureMessage::help);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // A bad option value ends the run as a bad frame list does; the rest keep CLI11's codes.
+        const int code = app.exit(error);
+        const bool badValue = code == static_cast<int>(CLI::ExitCodes::ValidationError) ||
+                              code == static_cast<int>(CLI::ExitCodes::ConversionError);
+        return badValue ? 2 : code;
+    }
 
     std::vector<FrameRange> ranges;
     try {

@@ -172,3 +172,17 @@ bool FinishVideo(VideoOutput& video, std::string& error) {
             "; its messages are above)";
     return false;
 }
+
+void AbortVideo(VideoOutput& video) {
+    if (video.Pipe >= 0) {
+        close(video.Pipe);
+        video.Pipe = -1;
+    }
+    if (video.Process < 0) {
+        return;
+    }
+    kill(video.Process, SIGKILL);
+    WaitForProcess(video.Process);  // only then is the file sure to be written no more
+    video.Process = -1;
+    unlink(video.File.c_str());
+}

@@ -29,3 +29,6 @@ bool WriteVideoFrame(VideoOutput& video, const uint8_t* pixels, int32_t pitch, s
 
 // Closes the pipe and waits for ffmpeg; false if it did not exit with status 0.
 bool FinishVideo(VideoOutput& video, std::string& error);
+
+// Ends ffmpeg at once, if it runs, and removes the movie it was making.
+void AbortVideo(VideoOutput& video);
