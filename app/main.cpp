@@ -1,12 +1,16 @@
 // main.cpp: the viewer's entry: the options, the test hook's setting, the quit signals, the run.
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/scene.h"
 #include "app/viewer.h"
 #include "app/window.h"
+#include "data/loader.h"
+#include "data/parallel.h"
 #include "render/frame.h"
 
 namespace {
@@ -31,10 +35,26 @@ bool ReadFrameLimit(ViewerRun& run) {
     return true;
 }
 
-// Reads the options; returns -1 to run the viewer, otherwise the exit code: 0 after --help or
-// --version (nothing else done, no display opened), 2 after an unknown option or argument,
-// told on standard error with the usage.
-int ReadOptions(int argc, char** argv) {
+// --capacity's value: "fit" (every record, however many) or a number of star slots.
+int32_t ParseCapacity(const std::string& text) {
+    if (text == "fit") {
+        return FitCapacity;
+    }
+    int32_t slots = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, slots);
+    if (text.empty() || error != std::errc{} || stop != end || slots < 1) {
+        throw CLI::ValidationError("--capacity", "'" + text +
+                                                     "' is neither 'fit' nor a number of stars "
+                                                     "from 1 to 2147483647");
+    }
+    return slots;
+}
+
+// Reads the options into run and the thread count; returns -1 to run the viewer, otherwise the
+// exit code: 0 after --help or --version (nothing else done, no display opened), 2 after an
+// unknown option or argument or a bad value, told on standard error with the usage.
+int ReadOptions(int argc, char** argv, ViewerRun& run) {
     CLI::App app{
         "Flies a camera around galaxy.dat, read from the working folder, full screen. "
         "Escape, closing the window, Ctrl+C or SIGTERM end it."};
@@ -45,6 +65,17 @@ int ReadOptions(int argc, char** argv) {
     app.add_flag("--colour", colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "
                  "galaxy-import writes it) at the brightness it has in grey");
+    app.add_option_function<std::string>(
+           "--capacity",
+           [&run](const std::string& text) { run.Scene.Capacity = ParseCapacity(text); },
+           "star slots: the first N-1 records are kept and the last slot is a star at the origin; "
+           "'fit': every record, plus the origin star")
+        ->type_name("N|fit")
+        ->default_str(std::to_string(MaxStars));
+    int32_t threads = ProcessorCount();
+    app.add_option("--threads", threads,
+                   "threads to share the work with (default: one per processor)")
+        ->check(CLI::Range(1, MaxThreads));
     app.failure_message(CLI::FailureMessage::help);
     try {
         app.parse(argc, argv);
@@ -52,17 +83,18 @@ int ReadOptions(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : 2;
     }
     SetStarColours(colour);
+    SetThreadCount(threads);
     return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int exitCode = ReadOptions(argc, argv); exitCode >= 0) {
+    ViewerRun run;
+    run.StartScene = StartScene;
+    if (const int exitCode = ReadOptions(argc, argv, run); exitCode >= 0) {
         return exitCode;
     }
-    ViewerRun run;
-    run.StartScene = InitScene;
     if (!ReadFrameLimit(run)) {
         return 2;
     }

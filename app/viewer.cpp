@@ -8,6 +8,7 @@
 
 #include "app/main_loop.h"
 #include "app/window.h"
+#include "data/startup.h"
 #include "display/display.h"
 #include "render/frame.h"
 
@@ -27,10 +28,19 @@ void DrawViewerFrame() {
     }
 }
 
+// Starts the scene, watching the window meanwhile for a quit or a close that stops it.
+SceneStatus StartWatchedScene(const ViewerRun& run) {
+    SetStartupPoll(PollQuitDuringStartup);
+    const SceneStatus status = run.StartScene(run.Scene);
+    SetStartupPoll(nullptr);
+    return status;
+}
+
 // From a set-up display to the end of the loop; returns the exit code.
 int RunScene(SDL_Window* window, const ViewerRun& run) {
-    if (!run.StartScene("galaxy.dat")) {
-        return 1;  // the scene has said why
+    const SceneStatus status = StartWatchedScene(run);
+    if (status != SceneStatus::Ready) {
+        return status == SceneStatus::Stopped ? 0 : 1;  // a failed scene has said why
     }
     std::fflush(stdout);  // what loading printed is complete before the first frame
     ShowMainWindow(window);

@@ -3,17 +3,21 @@
 
 #include <cstdint>
 
-using InitSceneFunction = bool (*)(const char* galaxyFile);
+#include "app/scene.h"
+
+using InitSceneFunction = SceneStatus (*)(const SceneOptions& options);
 
 struct ViewerRun {
-    InitSceneFunction StartScene = nullptr;  // InitScene in the program
+    InitSceneFunction StartScene = nullptr;  // StartScene in the program
+    SceneOptions Scene;                      // galaxy.dat at the default capacity unless chosen
     int64_t FrameLimit = 0;                  // frames after which the run ends normally; 0: never
     bool ReportFrames = false;  // standard error says when the first frame is drawn, and how many
 };
 
-// Opens the window and the display, starts the scene from galaxy.dat and runs the main loop.
-// However it ends, the display and SDL are then shut down; the screen mode was never changed,
-// so the desktop is as it was. Returns the exit code: 0 when the run ends normally (window
-// closed, Escape, quit signal, frame limit), 1 after one line on standard error when the
-// window, the display or the scene cannot be set up.
+// Opens the window and the display, starts the scene and runs the main loop. A quit signal or
+// the window closed during start-up stops it there. However it ends, the display and SDL are
+// then shut down; the screen mode was never changed, so the desktop is as it was. Returns the
+// exit code: 0 when the run ends normally (window closed, Escape, quit signal, frame limit, also
+// during start-up), 1 after one line on standard error when the window, the display or the scene
+// cannot be set up.
 int RunViewer(const ViewerRun& run);

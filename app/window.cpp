@@ -4,12 +4,15 @@
 #include <csignal>
 #include <cstring>
 
+#include "data/startup.h"
+
 volatile std::sig_atomic_t QuitSignal = 0;
 
 namespace {
 
-void RequestQuit(int) {
+void RequestQuit(int signal) {
     QuitSignal = 1;
+    RequestStop(signal);
 }
 
 // With no display in reach SDL falls back on drivers that show nothing. A viewer nobody can see
@@ -63,6 +66,29 @@ void DestroyMainWindow(SDL_Window* window) {
         SDL_DestroyWindow(window);
     }
     SDL_Quit();
+}
+
+// Takes every waiting event of one type; true if one of them ends the program.
+bool TakeEndingEvents(Uint32 type) {
+    SDL_Event events[16];
+    bool ending = false;
+    int taken = 0;
+    while ((taken = SDL_PeepEvents(events, 16, SDL_GETEVENT, type, type)) > 0) {
+        for (int k = 0; k < taken; ++k) {
+            ending = ending || !MainWindowProc(events[k]);
+        }
+    }
+    return ending;
+}
+
+// Window events other than a close mean nothing to a window not yet shown; keys wait for the
+// main loop.
+void PollQuitDuringStartup() {
+    SDL_PumpEvents();
+    const bool quit = TakeEndingEvents(SDL_QUIT);
+    if (TakeEndingEvents(SDL_WINDOWEVENT) || quit) {
+        RequestStop(0);
+    }
 }
 
 void InstallQuitSignalHandlers() {

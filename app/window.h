@@ -6,7 +6,8 @@
 #include <csignal>
 #include <cstdint>
 
-// Set by SIGINT or SIGTERM; the main loop ends before its next pass. Reset to 0 in tests.
+// Set by SIGINT or SIGTERM, which also stop the start-up (data/startup.h); the main loop ends
+// before its next pass. Reset to 0 in tests.
 extern volatile std::sig_atomic_t QuitSignal;
 
 // Sets up SDL's video and creates the main window, hidden, always on top and full-screen on
@@ -17,9 +18,13 @@ void ShowMainWindow(SDL_Window* window);
 // Destroys the window (if any) and shuts SDL down: the desktop is left as it was.
 void DestroyMainWindow(SDL_Window* window);
 
-// Makes SIGINT and SIGTERM (even when inherited as ignored) only set QuitSignal, and keeps SDL
-// from installing handlers of its own. Call before SDL is set up.
+// Makes SIGINT and SIGTERM (even when inherited as ignored) only set QuitSignal and request a
+// stop, and keeps SDL from installing handlers of its own. Call before SDL is set up.
 void InstallQuitSignalHandlers();
+
+// The start-up's poll (data/startup.h): takes the waiting quit and window events, and requests
+// a stop if one of them ends the program as MainWindowProc would.
+void PollQuitDuringStartup();
 
 // Handles one event; returns false when the program is to end: the window closed (by the
 // window manager, Alt+F4 or the desktop session) or Escape pressed.
