@@ -1,11 +1,13 @@
 // programs_test.cpp: the programs end to end: every way galaxy-viewer ends, headless and in a
-// real X window under Xvfb; galaxy-generate's galaxy; galaxy-render's golden pictures,
-// statistics and movies; every command line's errors.
+// real X window under Xvfb; quit signals during an endless start-up and between frames;
+// galaxy-generate's galaxy; galaxy-render's golden pictures, statistics, capacity, threads and
+// movies; every command line's errors.
 // The golden pictures are frames of tests/data/render-galaxy.dat; after a deliberate change to
 // what is drawn, remake them with GALAXY_UPDATE_GOLDEN=1 ctest -R RenderTool, and look at them.
 #include <SDL.h>
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -111,8 +114,9 @@ void CheckAgainstGolden(const fs::path& actualPath, const std::string& name) {
                             << "\n  diff:   " << diffPath << " (differences in red)";
 }
 
-// The golden frames and statistics; then one frame alone, which must come out byte for byte as
-// it did among the others (the run is deterministic and frames do not depend on being saved).
+// The golden frames and statistics; then one frame alone, at the default capacity named, which
+// must come out byte for byte as it did among the others, with the same output (the run is
+// deterministic, frames do not depend on being saved, and naming the default changes nothing).
 TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
     const fs::path scratch = fs::current_path() / "render-tool-golden";
     fs::remove_all(scratch);
@@ -131,21 +135,103 @@ TEST(RenderTool, FramesMatchTheGoldenPicturesAndStatistics) {
         return;
     }
     EXPECT_EQ(result.Out, ReadFile(goldenStats)) << "standard output differs from " << goldenStats;
-    ASSERT_EQ(RunProgram(Render + "--frames 52 --out " + Quoted(scratch / "one"), scratch).ExitCode,
-              0);
+    const ProgramResult one = RunProgram(
+        Render + "--stats --capacity 17225 --frames 52 --out " + Quoted(scratch / "one"), scratch);
+    ASSERT_EQ(one.ExitCode, 0) << one.Err;
     EXPECT_EQ(ReadFile(scratch / "one" / "frame-000052.png"),
               ReadFile(scratch / "all" / "frame-000052.png"));
+    const size_t first = result.Out.find("frame 1:"), line52 = result.Out.find("frame 52:");
+    ASSERT_TRUE(first != std::string::npos && line52 != std::string::npos);
+    EXPECT_EQ(one.Out, result.Out.substr(0, first) +
+                           result.Out.substr(line52, result.Out.find('\n', line52) + 1 - line52));
+}
+
+// The first records of the render test galaxy, as a galaxy file of their own.
+std::string FirstRecords(int records) {
+    std::ifstream stream(SourceDir / "tests" / "data" / "render-galaxy.dat", std::ios::binary);
+    std::string text, line;
+    for (int lines = 0; lines < records + 2 && std::getline(stream, line); ++lines) {
+        text += line + "\n";  // the two header lines, then records
+    }
+    return text;
+}
+
+// With N slots the first N-1 records are kept and the last slot is a star at the origin: eight
+// records at --capacity 5 draw as the first four do at the default capacity (whose unfilled
+// slots lie at the origin too), not as the first five; 'fit' keeps all eight, as the default
+// does. Frame 450 sees the origin, frame 300 the fifth record.
+TEST(RenderTool, CapacityKeepsTheFirstRecordsAndAStarAtTheOrigin) {
+    const fs::path scratch = fs::current_path() / "render-tool-capacity";
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    for (int records : {4, 5, 8}) {
+        std::ofstream(scratch / (std::to_string(records) + ".dat"), std::ios::binary)
+            << FirstRecords(records);
+    }
+    int runs = 0;
+    // Standard error and the two frames' files.
+    const auto render = [&](const std::string& galaxy, const std::string& options) {
+        const fs::path out = scratch / std::to_string(++runs);
+        const ProgramResult run = RunProgram(Quoted(GALAXY_RENDER) + Quoted(scratch / galaxy) +
+                                                 "--frames 300,450 --out " + Quoted(out) + options,
+                                             scratch);
+        EXPECT_EQ(run.ExitCode, 0) << galaxy << options << '\n' << run.Err;
+        return std::make_pair(
+            run.Err, ReadFile(out / "frame-000300.png") + ReadFile(out / "frame-000450.png"));
+    };
+    const auto [told, capacity5] = render("8.dat", " --capacity 5");
+    EXPECT_NE(told.find("8.dat: 4 records not stored: 5 slots hold only 4 records"),
+              std::string::npos)
+        << told;
+    EXPECT_EQ(capacity5, render("4.dat", "").second);
+    EXPECT_NE(capacity5, render("5.dat", "").second);
+    const auto [fitTold, fit] = render("8.dat", " --capacity fit");
+    EXPECT_EQ(fitTold.find("not stored"), std::string::npos) << fitTold;
+    EXPECT_EQ(fit, render("8.dat", "").second);
+}
+
+// A galaxy of 200000 stars, many of them sharing pixels, drawn with every record kept: the same
+// pictures and statistics on one, two and three threads.
+TEST(RenderTool, FramesAreTheSameOnAnyNumberOfThreads) {
+    const fs::path scratch = fs::current_path() / "render-tool-threads";
+    fs::remove_all(scratch);
+    const fs::path galaxy = scratch / "galaxy.dat";
+    ASSERT_EQ(
+        RunProgram(Quoted(GALAXY_GENERATE) + "--stars 200000 --out " + Quoted(galaxy), scratch)
+            .ExitCode,
+        0);
+    std::string firstOut, firstFrames;
+    for (const char* threads : {"1", "2", "3"}) {
+        const fs::path out = scratch / threads;
+        const ProgramResult run = RunProgram(Quoted(GALAXY_RENDER) + Quoted(galaxy) +
+                                                 "--capacity fit --stats --frames 1,60 --threads " +
+                                                 threads + " --out " + Quoted(out),
+                                             scratch);
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        const std::string frames =
+            ReadFile(out / "frame-000001.png") + ReadFile(out / "frame-000060.png");
+        ASSERT_FALSE(ReadFile(out / "frame-000060.png").empty()) << threads;
+        if (firstOut.empty()) {
+            firstOut = run.Out;
+            firstFrames = frames;
+        }
+        EXPECT_EQ(run.Out, firstOut) << threads << " threads";
+        EXPECT_TRUE(frames == firstFrames) << threads << " threads draw other pictures";
+    }
+    EXPECT_NE(firstOut.find("drawn "), std::string::npos);
 }
 
 // Each command line in turn ends with its exit code and messages. galaxy-render: a bad one
-// before any frame is saved (no ffmpeg is on the PATH here); --help lists every option; a
-// missing galaxy is drawn with every star at the origin, as the viewer would, after a warning,
-// into a folder made however deep. galaxy-generate: one seed, one file; a file is never
-// overwritten without --force; bad arguments write nothing.
+// before any frame is saved (no ffmpeg is on the PATH here), a bad capacity or thread count
+// with the usage; --help lists every option; a missing galaxy is drawn with every star at the
+// origin, as the viewer would, after a warning, into a folder made however deep. galaxy-viewer:
+// a bad capacity or thread count, with the usage, before any display is opened. galaxy-generate:
+// one seed, one file; a file is never overwritten without --force; bad arguments write nothing.
 TEST(Tools, CommandLinesAndTheirMessages) {
     const fs::path scratch = fs::current_path() / "tool-command-lines";
     fs::remove_all(scratch);
     const std::string render = "PATH=/nonexistent " + Render;
+    const std::string viewer = "SDL_VIDEODRIVER=nonexistent " + Quoted(GALAXY_VIEWER);
     const std::string out = " --out " + Quoted(scratch / "frames");
     const fs::path deep = scratch / "deep" / "er";
     const auto generate = [&scratch](const std::string& arguments, const char* file) {
@@ -166,7 +252,18 @@ TEST(Tools, CommandLinesAndTheirMessages) {
         {render + "--frames 1 --video movie.avi", 2, {"must be a .mp4 or .webm file"}},
         {render + "--frames 1 --out /dev/null/sub", 1, {"cannot make folder"}},
         {render + "--frames 1 --video a.mp4" + out, 1, {"needs ffmpeg, which is not on the PATH"}},
-        {Quoted(GALAXY_RENDER) + "--help", 0, {"FILE", "--frames", "--out", "--video", "--stats"}},
+        {render + "--frames 1 --capacity 0" + out, 2, {"'0' is neither 'fit' nor", "Usage:"}},
+        {render + "--frames 1 --capacity abc" + out, 2, {"'abc' is neither", "Usage:"}},
+        {render + "--frames 1 --capacity 2147483648" + out, 2, {"'2147483648' is neither"}},
+        {render + "--frames 1 --threads 0" + out, 2, {"--threads: Value 0 not in range 1 to 256"}},
+        {render + "--frames 1 --threads 257" + out, 2, {"--threads", "Usage:"}},
+        {viewer + "--capacity 0", 2, {"'0' is neither 'fit' nor", "Usage:"}},
+        {viewer + "--capacity abc", 2, {"'abc' is neither"}},
+        {viewer + "--threads 0", 2, {"--threads: Value 0 not in range", "Usage:"}},
+        {Quoted(GALAXY_RENDER) + "--help",
+         0,
+         {"FILE", "--frames", "--out", "--video", "--stats", "--capacity N|fit", "--threads"}},
+        {viewer + "--help", 0, {"--colour", "--capacity N|fit", "--threads"}},
         {Quoted(GALAXY_RENDER) + "/nonexistent/galaxy.dat --frames 2-3 --stats --out " +
              Quoted(deep),
          0,
@@ -228,13 +325,14 @@ TEST(RenderTool, MoviesThroughFfmpeg) {
 
 constexpr const char* TestGalaxyEcho = "Viewer test galaxy\n..";  // its header and two comments
 
-// Runs galaxy-viewer to its end in folder, with SIGINT ignored at start (as a background job
-// has it) and under env with settings ("NAME=value", "-u NAME", then any command to run it
-// under); killed after a minute. Given a signal, sends it once the first frame is drawn.
+// Runs galaxy-viewer with arguments to its end in folder, with SIGINT ignored at start (as a
+// background job has it) and under env with settings ("NAME=value", "-u NAME", then any command
+// to run it under); killed after a minute. Given a signal, sends it once the first frame is
+// drawn.
 ProgramResult RunViewerIn(const fs::path& folder, const std::string& settings,
-                          const std::string& signal = "") {
+                          const std::string& signal = "", const std::string& arguments = "") {
     std::string script = "cd " + Quoted(folder) + "|| exit 9; timeout -s KILL 60 sh -c ";
-    script += "\"trap '' INT; exec env " + settings + " " GALAXY_VIEWER "\" & ";
+    script += "\"trap '' INT; exec env " + settings + " " GALAXY_VIEWER " " + arguments + "\" & ";
     if (!signal.empty()) {
         script +=
             "for i in $(seq 6000); do grep -qs 'first frame' err && break; sleep 0.01; done; ";
@@ -264,6 +362,7 @@ TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
         std::string Signal;
         int ExitCode;
         const char* Err;  // what standard error holds; a failure says it in one last line
+        std::string Arguments = "";
     } cases[] = {
         {true, "GALAXY_VIEWER_FRAMES=5", "", 0,
          "galaxy-viewer: first frame drawn\ngalaxy-viewer: 5 frames drawn\n"},
@@ -277,10 +376,15 @@ TEST(Viewer, EveryWayItEndsGivesItsExitCode) {
          "", 1, "galaxy-viewer: cannot open the window: no display found"},
         {false, "GALAXY_VIEWER_FRAMES=lots", "", 2,
          "galaxy-viewer: GALAXY_VIEWER_FRAMES must be a count"},
+        {true, "GALAXY_VIEWER_FRAMES=2", "", 0,
+         "galaxy.dat: 1 record not stored: 3 slots hold only 2 records\n",
+         "--capacity 3 --threads 1"},
+        {true, "GALAXY_VIEWER_FRAMES=2", "", 0, "2 frames drawn\n", "--capacity fit --threads 3"},
     };
     for (const auto& test : cases) {
         ViewerFolder folder(test.WithGalaxy);
-        const ProgramResult run = RunViewerIn(folder.Path, test.Settings, test.Signal);
+        const ProgramResult run =
+            RunViewerIn(folder.Path, test.Settings, test.Signal, test.Arguments);
         EXPECT_EQ(run.ExitCode, test.ExitCode) << test.Settings << '\n' << run.Err;
         // The galaxy's echo comes only from a run that got as far as reading it.
         const bool read = test.WithGalaxy && test.ExitCode == 0;
@@ -308,6 +412,96 @@ TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
                     "xvfb-run -a -s '-screen 0 800x600x24'");
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
+}
+
+// A working folder whose galaxy.dat never ends: a named pipe, which the script that runs a
+// program holds open without ever writing, or /dev/zero.
+struct EndlessGalaxyFolder : ViewerFolder {
+    explicit EndlessGalaxyFolder(bool pipe) : ViewerFolder(false) {
+        const fs::path galaxy = Path / "galaxy.dat";
+        if (pipe) {
+            EXPECT_EQ(mkfifo(galaxy.c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("/dev/zero", galaxy);
+        }
+        Opened = pipe ? fs::canonical(galaxy).string() : "/dev/zero";
+    }
+    std::string Opened;  // what the galaxy's descriptor shows once opened
+};
+
+// Runs command as a background job in folder (SIGINT ignored at start, as such a job has it),
+// killed after 10 s; sends it alone (not the programs it starts) signal once the shell test
+// `ready` passes, or it has ended. A named pipe galaxy.dat gets a writer, the script, that holds
+// it open and never writes.
+ProgramResult SignalWhenReady(const fs::path& folder, const std::string& command,
+                              const std::string& ready, const std::string& signal) {
+    std::string script = "cd " + Quoted(folder) + "|| exit 9; ";
+    script += "[ -p galaxy.dat ] && exec 3<>galaxy.dat; ";
+    script += "timeout --foreground -s KILL 10 sh -c \"trap '' INT; exec " + command + "\" 3>&- & ";
+    script += "for i in $(seq 1000); do " + ready + " || ! kill -0 $! && break; sleep 0.01; done; ";
+    return RunProgram(script + "kill -" + signal + " $!; wait $!", folder);
+}
+
+// The shell test that the program started as the script's last job has file open.
+std::string HasOpen(const std::string& file) {
+    return "readlink /proc/$(pgrep -P $!)/fd/* 2>/dev/null | grep -qxF " + Quoted(file);
+}
+
+bool FfmpegInstalled() {
+    return std::system("command -v ffmpeg >/dev/null") == 0;
+}
+
+// SIGINT and SIGTERM stop the start-up while a galaxy that never ends is read, from a named
+// pipe or /dev/zero: galaxy-viewer ends with 0, as however else it ends; galaxy-render with
+// 128 + the signal, after saying so, with no frame and no movie left behind.
+TEST(Programs, QuitSignalsStopTheStartupOfAnEndlessGalaxy) {
+    const bool movie = FfmpegInstalled();
+    for (const bool pipe : {true, false}) {
+        for (const char* signal : {"INT", "TERM"}) {
+            const std::string name = std::string(pipe ? "pipe, SIG" : "/dev/zero, SIG") + signal;
+            EndlessGalaxyFolder viewerFolder(pipe);
+            const ProgramResult viewed = SignalWhenReady(viewerFolder.Path, GALAXY_VIEWER,
+                                                         HasOpen(viewerFolder.Opened), signal);
+            EXPECT_EQ(viewed.ExitCode, 0) << name << '\n' << viewed.Err;
+
+            EndlessGalaxyFolder renderFolder(pipe);
+            const ProgramResult rendered =
+                SignalWhenReady(renderFolder.Path,
+                                Quoted(GALAXY_RENDER) + "galaxy.dat --frames 1 --out frames" +
+                                    (movie ? " --video movie.mp4" : ""),
+                                HasOpen(renderFolder.Opened), signal);
+            EXPECT_EQ(rendered.ExitCode, signal == std::string("INT") ? 130 : 143) << name;
+            EXPECT_NE(rendered.Err.find(std::string("galaxy-render: stopped by SIG") + signal),
+                      std::string::npos)
+                << name << '\n'
+                << rendered.Err;
+            EXPECT_TRUE(fs::is_empty(renderFolder.Path / "frames")) << name;
+            EXPECT_FALSE(fs::exists(renderFolder.Path / "movie.mp4")) << name;
+        }
+    }
+}
+
+// A stop between frames: the frames drawn so far are saved whole, each under its own name, and
+// the unfinished movie is removed.
+TEST(RenderTool, AStopBetweenFramesLeavesOnlyWholeFrames) {
+    ViewerFolder folder(false);
+    const ProgramResult run = SignalWhenReady(folder.Path,
+                                              Render + "--frames 1-99999999 --out frames" +
+                                                  (FfmpegInstalled() ? " --video movie.mp4" : ""),
+                                              "[ -e frames/frame-000003.png ]", "INT");
+    EXPECT_EQ(run.ExitCode, 130) << run.Err;
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder.Path / "frames")) {
+        names.insert(entry.path().filename().string());
+        const Picture picture = LoadRgb(entry.path());
+        ASSERT_NE(picture, nullptr) << entry.path() << ": " << IMG_GetError();
+        EXPECT_TRUE(picture->w == ScreenWidth && picture->h == ScreenHeight) << entry.path();
+    }
+    ASSERT_GE(names.size(), 3u);
+    char last[32];
+    std::snprintf(last, sizeof last, "frame-%06zu.png", names.size());
+    EXPECT_EQ(*names.rbegin(), last) << "every frame up to the last saved, and nothing else";
+    EXPECT_FALSE(fs::exists(folder.Path / "movie.mp4"));
 }
 
 // The default: CR LF lines the loader reads whole, shaped as a thin disk of about 8 units with
