@@ -250,6 +250,9 @@ bool NumberCompactGroups(const CompactKeys& keys, int bits) {
         }
     });
     PlaceGroups(next, groupOf);
+    if (!KeepStarting()) {
+        return false;
+    }
     RunSlices(slices, [&](int32_t slice) {
         const StarSlice part = SliceOfStars(slices, slice);
         SlotArray<int32_t>& place = next[Count(slice)];
@@ -288,10 +291,13 @@ bool NumberWideGroups() {
 }
 
 // Numbers the distinct keys (groups), lists each group's stars, and puts every star in its
-// own slot; false when memory runs out.
+// own slot; false when memory runs out or a stop is requested.
 bool NumberGroups() {
     auto& s = Scratch;
     const KeyRange range = FindKeyRange();
+    if (!KeepStarting()) {
+        return false;
+    }
     const int xBits = AxisBits(range.lowest.x, range.highest.x);
     const int yBits = AxisBits(range.lowest.y, range.highest.y);
     const int zBits = AxisBits(range.lowest.z, range.highest.z);
@@ -299,7 +305,7 @@ bool NumberGroups() {
     const bool numbered = bits <= CompactKeyBits
                               ? NumberCompactGroups(CompactKeys{range.lowest, yBits, zBits}, bits)
                               : NumberWideGroups();
-    if (!numbered || !s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
+    if (!numbered || !KeepStarting() || !s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
         !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
         return false;
     }
@@ -380,19 +386,21 @@ bool SortStarsByCell() {
     Stars = StarSlots();
     bool done = NumberGroups();
     int32_t runStart = 0;
-    for (int32_t nextCheck = 0; done && runStart < Stars;) {
-        if (runStart >= nextCheck) {
-            if (!KeepStarting()) {
-                break;
-            }
-            nextCheck = runStart + 65536;
-        }
+    int32_t nextCheck = 0;  // the swap count at which to look for a stop request again
+    for (int32_t swaps = 0; done && runStart < Stars;) {
         const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
         int32_t* first = s.members.data() + s.groupStart[Count(group)];
         int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
         ListGroupSlots(first, last, runStart);
         int32_t front = runStart;
-        for (const int32_t* slot = first; slot != last; ++slot) {
+        for (const int32_t* slot = first; slot != last; ++slot, ++swaps) {
+            if (swaps >= nextCheck) {
+                if (!KeepStarting()) {
+                    s.Release();
+                    return false;
+                }
+                nextCheck = swaps + 65536;
+            }
             if (last - slot > PrefetchDistance) {
                 PrefetchSwap(slot[PrefetchDistance]);
             }

@@ -28,9 +28,14 @@ constexpr int WaitMilliseconds = 50;  // longest wait for a pipe before looking 
 bool AwaitBytes(Reader& reader) {
     pollfd wanted{fileno(reader.stream), POLLIN, 0};
     while (KeepStarting()) {
-        if (!reader.waits || poll(&wanted, 1, WaitMilliseconds) != 0) {
+        if (!reader.waits) {
+            return true;
+        }
+        const int ready = poll(&wanted, 1, WaitMilliseconds);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
             return true;  // readable, at its end, or failed: the read will tell which
         }
+        // Nothing yet, or a signal came: look for a stop request, then wait again.
     }
     return false;
 }
