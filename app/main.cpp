@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/galaxy_file.h"
 #include "app/scene.h"
 #include "app/viewer.h"
 #include "app/window.h"
@@ -14,6 +15,9 @@
 #include "render/frame.h"
 
 namespace {
+
+std::string GalaxyFile;  // the FILE argument; empty for the default galaxy.dat
+std::string FlightFile;  // --record's file; empty for none
 
 // Test hook, off unless GALAXY_VIEWER_FRAMES is set: the run ends normally after that many
 // frames (0: never) and reports its frames on standard error.
@@ -53,14 +57,23 @@ int32_t ParseCapacity(const std::string& text) {
 
 // Reads the options into run and the thread count; returns -1 to run the viewer, otherwise the
 // exit code: 0 after --help or --version (nothing else done, no display opened), 2 after an
-// unknown option or argument or a bad value, told on standard error with the usage.
+// unknown option or argument or a bad value, told on standard error with the usage, 1 when a
+// galaxy file named on the command line cannot be read.
 int ReadOptions(int argc, char** argv, ViewerRun& run) {
     CLI::App app{
-        "Flies a camera around galaxy.dat, read from the working folder, full screen. "
-        "Escape, closing the window, Ctrl+C or SIGTERM end it."};
+        "Flies a camera around a galaxy file (galaxy.dat in the working folder unless FILE is "
+        "given), full screen. Escape, closing the window, Ctrl+C or SIGTERM end it."};
     app.set_help_flag("--help", "print this help and exit");
     app.set_version_flag("--version", std::string("galaxy-viewer ") + GALAXY_VERSION,
                          "print the version and exit");
+    app.add_option("FILE", GalaxyFile,
+                   "galaxy file to fly around; one named here must be readable, while a missing "
+                   "galaxy.dat only leaves the galaxy empty")
+        ->default_str("galaxy.dat");
+    app.add_option("--record", FlightFile,
+                   "record the camera of every frame drawn in this flight file, replaced if it "
+                   "exists (galaxy-render --path replays it)")
+        ->type_name("PATH");
     bool colour = false;
     app.add_flag("--colour", colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "
@@ -81,6 +94,16 @@ int ReadOptions(int argc, char** argv, ViewerRun& run) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : 2;
+    }
+    if (!GalaxyFile.empty()) {
+        if (std::string error; !GalaxyFileReadable(GalaxyFile, error)) {
+            std::fprintf(stderr, "galaxy-viewer: %s\n", error.c_str());
+            return 1;
+        }
+        run.Scene.GalaxyFile = GalaxyFile.c_str();
+    }
+    if (!FlightFile.empty()) {
+        run.RecordPath = FlightFile.c_str();
     }
     SetStarColours(colour);
     SetThreadCount(threads);

@@ -11,16 +11,25 @@
 #include "data/startup.h"
 #include "display/display.h"
 #include "render/frame.h"
+#include "view/camera.h"
+#include "view/flight.h"
 
 namespace {
 
 bool ReportFirstFrame = false;  // the run in progress reports its first frame, not yet drawn
+FlightWriter Recorder;          // the flight being recorded, if the run records one
+bool Recording = false;
 
 bool PollEvent(SDL_Event& event) {
     return SDL_PollEvent(&event) == 1;
 }
 
+// The camera is recorded as the frame starts: the cache projects with it, and only then does
+// the frame step the camera on to the next one's.
 void DrawViewerFrame() {
+    if (Recording) {
+        Recorder.Append(Camera);
+    }
     RenderFrame();
     if (ReportFirstFrame) {
         ReportFirstFrame = false;
@@ -52,9 +61,8 @@ int RunScene(SDL_Window* window, const ViewerRun& run) {
     return 0;
 }
 
-}  // namespace
-
-int RunViewer(const ViewerRun& run) {
+// Window, display, scene and loop; returns the exit code.
+int RunViewerWindow(const ViewerRun& run) {
     int exitCode = 1;
     SDL_Window* window = CreateMainWindow("Simulace", ScreenWidth, ScreenHeight);
     if (window == nullptr) {
@@ -68,4 +76,31 @@ int RunViewer(const ViewerRun& run) {
     ShutdownDisplay();
     DestroyMainWindow(window);
     return exitCode;
+}
+
+// Ends the recording, if any; false after saying why the flight is not whole.
+bool FinishRecording() {
+    if (!Recording) {
+        return true;
+    }
+    Recording = false;
+    if (!Recorder.Close()) {
+        std::fprintf(stderr, "galaxy-viewer: %s\n", Recorder.Error().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunViewer(const ViewerRun& run) {
+    if (run.RecordPath != nullptr) {
+        if (!Recorder.Open(run.RecordPath)) {
+            std::fprintf(stderr, "galaxy-viewer: %s\n", Recorder.Error().c_str());
+            return 1;
+        }
+        Recording = true;
+    }
+    const int exitCode = RunViewerWindow(run);
+    return FinishRecording() ? exitCode : 1;
 }

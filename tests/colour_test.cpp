@@ -191,7 +191,7 @@ TEST(ColourViewer, HelpAndVersionNeedNoDisplayAndBadOptionsExitTwo) {
     EXPECT_NE(out.find("--colour"), std::string::npos) << out;
     EXPECT_EQ(RunWithoutDisplay(GALAXY_VIEWER " --version", out, err), 0) << err;
     EXPECT_TRUE(out.starts_with("galaxy-viewer 1.") && out.ends_with("\n")) << out;
-    for (const char* bad : {" --frobnicate", " galaxy.dat", " --colour=x"}) {
+    for (const char* bad : {" --frobnicate", " a.dat b.dat", " --colour=x"}) {
         EXPECT_EQ(RunWithoutDisplay(GALAXY_VIEWER + std::string(bad), out, err), 2) << bad;
         EXPECT_TRUE(out.empty() && err.find("Usage:") != std::string::npos) << bad << ": " << err;
     }

@@ -24,6 +24,7 @@
 
 #include "display/display.h"
 #include "tests/loader_test.h"
+#include "view/flight.h"
 
 namespace {
 
@@ -223,10 +224,12 @@ TEST(RenderTool, FramesAreTheSameOnAnyNumberOfThreads) {
 
 // Each command line in turn ends with its exit code and messages. galaxy-render: a bad one
 // before any frame is saved (no ffmpeg is on the PATH here), a bad capacity or thread count
-// with the usage; --help lists every option; a missing galaxy is drawn with every star at the
-// origin, as the viewer would, after a warning, into a folder made however deep. galaxy-viewer:
-// a bad capacity or thread count, with the usage, before any display is opened. galaxy-generate:
-// one seed, one file; a file is never overwritten without --force; bad arguments write nothing.
+// with the usage; --help lists every option; a galaxy file that cannot be read (missing, a
+// folder) ends the run with 1 before anything is made. galaxy-viewer: a bad capacity or thread
+// count, with the usage, and a named galaxy file that cannot be read, before any display is
+// opened; a named pipe passes the check without being opened (which would wait for a writer).
+// galaxy-generate: one seed, one file; a file is never overwritten without --force; bad arguments
+// write nothing.
 TEST(Tools, CommandLinesAndTheirMessages) {
     const fs::path scratch = fs::current_path() / "tool-command-lines";
     fs::remove_all(scratch);
@@ -266,8 +269,20 @@ TEST(Tools, CommandLinesAndTheirMessages) {
         {viewer + "--help", 0, {"--colour", "--capacity N|fit", "--threads"}},
         {Quoted(GALAXY_RENDER) + "/nonexistent/galaxy.dat --frames 2-3 --stats --out " +
              Quoted(deep),
-         0,
-         {"cannot read /nonexistent/galaxy.dat", "frame 3: cells "}},
+         1,
+         {"galaxy-render: cannot read /nonexistent/galaxy.dat: No such file or directory"}},
+        {Quoted(GALAXY_RENDER) + Quoted(scratch) + "--frames 1 --out " + Quoted(deep),
+         1,
+         {"it is a folder"}},
+        {viewer + "/nonexistent/galaxy.dat",
+         1,
+         {"galaxy-viewer: cannot read /nonexistent/galaxy.dat: No such file or directory"}},
+        {viewer + Quoted(scratch), 1, {"galaxy-viewer: cannot read", "it is a folder"}},
+        {"mkfifo " + Quoted(scratch / "pipe") + "&& timeout 20 env " + viewer +
+             Quoted(scratch / "pipe"),
+         1,
+         {"galaxy-viewer: cannot open the window"}},
+        {viewer + "a.dat b.dat", 2, {"Usage:"}},
         {generate("--stars 300", "a"), 0, {}},
         {generate("--stars 300", "b"), 0, {}},
         {generate("--stars 300 --seed 7", "c"), 0, {}},
@@ -286,7 +301,14 @@ TEST(Tools, CommandLinesAndTheirMessages) {
         }
     }
     EXPECT_FALSE(fs::exists(scratch / "frames" / "frame-000001.png"));
-    EXPECT_TRUE(fs::exists(deep / "frame-000002.png") && fs::exists(deep / "frame-000003.png"));
+    EXPECT_FALSE(fs::exists(deep));  // nothing is made for a galaxy that cannot be read
+    // Both programs tell the one version of the project, and nothing else.
+    const ProgramResult renderVersion = RunProgram(Quoted(GALAXY_RENDER) + "--version", scratch);
+    const ProgramResult viewerVersion = RunProgram(Quoted(GALAXY_VIEWER) + "--version", scratch);
+    EXPECT_EQ(renderVersion.ExitCode, 0);
+    EXPECT_EQ(viewerVersion.Out.rfind("galaxy-viewer ", 0), 0u) << viewerVersion.Out;
+    EXPECT_EQ("galaxy-render" + viewerVersion.Out.substr(std::string("galaxy-viewer").size()),
+              renderVersion.Out);
     const std::string a = ReadFile(scratch / "a"), c = ReadFile(scratch / "c");
     EXPECT_EQ(a, ReadFile(scratch / "b"));
     EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));  // the header names the seed
@@ -412,6 +434,60 @@ TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
                     "xvfb-run -a -s '-screen 0 800x600x24'");
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
+}
+
+// A flight recorded by the viewer and replayed by galaxy-render, in folder; returns the
+// replay's result. frames is how many the viewer draws, keys any SDL setting it runs under.
+ProgramResult RecordAndReplay(const fs::path& folder, int frames, const std::string& replayed) {
+    const std::string galaxy = Quoted(SourceDir / "tests" / "data" / "render-galaxy.dat");
+    const ProgramResult recorded =
+        RunViewerIn(folder, "GALAXY_VIEWER_FRAMES=" + std::to_string(frames), "",
+                    galaxy + "--record flight.txt");
+    EXPECT_EQ(recorded.ExitCode, 0) << recorded.Err;
+    return RunProgram("cd " + Quoted(folder) + "&& " + Quoted(GALAXY_RENDER) + galaxy +
+                          "--path flight.txt --frames " + replayed + " --out replay",
+                      folder / "replay-run");
+}
+
+// An untouched viewer flies the orbit, so its recorded flight, replayed, draws galaxy-render's
+// own frames byte for byte (both runs count the same simulated clock for the frame rate).
+// Asking for a frame the flight does not hold, or giving a broken flight, writes nothing.
+TEST(Flight, TheUntouchedViewersRecordingReplaysAsTheOrbit) {
+    ViewerFolder folder(false);
+    const ProgramResult replay = RecordAndReplay(folder.Path, 40, "1-40");
+    ASSERT_EQ(replay.ExitCode, 0) << replay.Err;
+    const ProgramResult orbit = RunProgram(
+        Render + "--frames 1-40 --out " + Quoted(folder.Path / "orbit"), folder.Path / "orbit-run");
+    ASSERT_EQ(orbit.ExitCode, 0) << orbit.Err;
+    for (int frame : {1, 2, 17, 40}) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%06d.png", frame);
+        const std::string replayed = ReadFile(folder.Path / "replay" / name);
+        EXPECT_FALSE(replayed.empty()) << name;
+        EXPECT_EQ(replayed, ReadFile(folder.Path / "orbit" / name)) << name;
+    }
+    const std::string render = "cd " + Quoted(folder.Path) + "&& " + Render;
+    std::ofstream(folder.Path / "broken.txt") << FlightHeader << "\n1 0 0 0 1 0 0 0 0 1\n";
+    const struct {
+        std::string Command;
+        const char* Message;
+    } cases[] = {
+        {render + "--path flight.txt --frames 40-41 --out late", "frame 41 was asked for"},
+        {render + "--path broken.txt --frames 1 --out late", "broken.txt:2:"},
+        {render + "--path missing.txt --frames 1 --out late", "missing.txt: "},
+    };
+    for (const auto& [command, message] : cases) {
+        const ProgramResult failed = RunProgram(command, folder.Path / "failed-run");
+        EXPECT_EQ(failed.ExitCode, 1) << command;
+        EXPECT_NE(failed.Err.find(message), std::string::npos) << command << '\n' << failed.Err;
+    }
+    EXPECT_FALSE(fs::exists(folder.Path / "late"));
+    const ProgramResult unwritable =
+        RunViewerIn(folder.Path, "SDL_VIDEODRIVER=nonexistent", "", "--record /nonexistent/f");
+    EXPECT_EQ(unwritable.ExitCode, 1);
+    EXPECT_NE(unwritable.Err.find("galaxy-viewer: /nonexistent/f: "), std::string::npos)
+        << unwritable.Err;
+    EXPECT_EQ(unwritable.Err.find("window"), std::string::npos) << unwritable.Err;
 }
 
 // A working folder whose galaxy.dat never ends: a named pipe, which the script that runs a

@@ -6,7 +6,6 @@
 // the drawing of the next ones while memory stays the same however long the run.
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -25,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/galaxy_file.h"
 #include "app/scene.h"
 #include "data/cells.h"
 #include "data/loader.h"
@@ -39,6 +39,8 @@
 #include "tools/png_writer.h"
 #include "tools/video_writer.h"
 #include "view/cache.h"
+#include "view/camera.h"
+#include "view/flight.h"
 
 namespace {
 
@@ -133,6 +135,8 @@ struct RenderOptions {
     bool Colour = false;  // stars in their class's colour (render/palette.h) rather than grey
     int32_t Capacity = MaxStars;  // star slots, or FitCapacity
     int32_t Threads = ProcessorCount();
+    std::string FlightFile;            // "" to fly the orbit
+    std::vector<FlightCamera> Flight;  // with a flight file: frame k's camera at k - 1
 };
 
 // SIGINT and SIGTERM stop the run: the start-up at its next look (data/startup.h), the drawing
@@ -157,24 +161,6 @@ int ReportStop() {
     const int signal = StopSignal();
     std::fprintf(stderr, "galaxy-render: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
     return 128 + signal;
-}
-
-// Reports a galaxy file that cannot be read; the scene then has every star at the origin. A named
-// pipe is not tried: opening and closing it could leave its writer without a reader.
-void WarnIfUnreadable(const std::string& file) {
-    struct stat status {};
-    if (stat(file.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) {
-        return;
-    }
-    std::FILE* stream = std::fopen(file.c_str(), "rb");
-    if (stream == nullptr) {
-        std::fprintf(stderr,
-                     "galaxy-render: cannot read %s (%s); drawing every star at the origin, as "
-                     "the viewer would\n",
-                     file.c_str(), std::strerror(errno));
-        return;
-    }
-    std::fclose(stream);
 }
 
 bool MakeOutputFolder(const std::string& folder) {
@@ -295,6 +281,11 @@ bool RenderFrames(const RenderOptions& options, const std::vector<FrameRange>& r
     RenderProgress progress;
     for (int64_t frame = 1; frame <= last && !StopRequested(); ++frame) {
         SimulatedFrame = frame;
+        if (!options.Flight.empty()) {
+            // Every frame in order, as the cache carries what earlier frames projected; the step
+            // each frame takes afterwards is overridden by the next frame's placing.
+            PlaceCamera(options.Flight[static_cast<size_t>(frame - 1)], Camera);
+        }
         RenderFrame();
         while (ranges[range].Last < frame) {
             ++range;  // the last range ends at the last frame, so this stays in the list
@@ -366,10 +357,29 @@ long PeakMemoryKilobytes() {
     return usage.ru_maxrss;
 }
 
+// Reads --path's flight, which must reach the last frame wanted; false after saying why not.
+bool ReadRecordedFlight(RenderOptions& options, int64_t lastFrame) {
+    std::string error;
+    if (!ReadFlight(options.FlightFile, options.Flight, error)) {
+        std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
+        return false;
+    }
+    if (std::ssize(options.Flight) < lastFrame) {
+        std::fprintf(
+            stderr, "galaxy-render: %s: frame %lld was asked for, but the flight has %zu\n",
+            options.FlightFile.c_str(), static_cast<long long>(lastFrame), options.Flight.size());
+        return false;
+    }
+    return true;
+}
+
 int Run(const RenderOptions& options, const std::vector<FrameRange>& ranges) {
     InstallStopSignalHandlers();
     SetThreadCount(options.Threads);
-    WarnIfUnreadable(options.GalaxyFile);
+    if (std::string error; !GalaxyFileReadable(options.GalaxyFile, error)) {
+        std::fprintf(stderr, "galaxy-render: %s\n", error.c_str());
+        return 1;
+    }
     if (!options.OutputFolder.empty() && !MakeOutputFolder(options.OutputFolder)) {
         return 1;
     }
@@ -415,6 +425,8 @@ int main(int argc, char** argv) {
         "Draws the viewer's frames without a screen and saves them as PNG pictures, a movie or "
         "both.\nFrame k is the k-th frame the viewer would show; the clock runs at 60 frames a "
         "second."};
+    app.set_version_flag("--version", std::string("galaxy-render ") + GALAXY_VERSION,
+                         "print the version and exit");
     RenderOptions options;
     app.add_option("FILE", options.GalaxyFile, "galaxy file to draw, in place of galaxy.dat")
         ->required();
@@ -425,6 +437,10 @@ int main(int argc, char** argv) {
     app.add_option("--video", options.VideoFile,
                    "movie of the saved frames at 60 per second, made by ffmpeg: a .mp4 (H.264) "
                    "or .webm (VP9) file, replaced if it exists; with --out, one run makes both");
+    app.add_option("--path", options.FlightFile,
+                   "fly the flight recorded by galaxy-viewer --record rather than the orbit: "
+                   "frame k has the camera of the k-th frame the viewer drew")
+        ->type_name("PATH");
     app.add_flag("--stats", options.Stats,
                  "print 'frame K: cells C, reprojected R, drawn D' for each saved frame, and the "
                  "peak memory at the end (on standard error)");
@@ -465,6 +481,9 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "galaxy-render: %s\n", error.what());
         return 2;
+    }
+    if (!options.FlightFile.empty() && !ReadRecordedFlight(options, ranges.back().Last)) {
+        return 1;
     }
     return Run(options, ranges);
 }
