@@ -74,6 +74,8 @@ int ReadOptions(int argc, char** argv, ViewerRun& run) {
                    "record the camera of every frame drawn in this flight file, replaced if it "
                    "exists (galaxy-render --path replays it)")
         ->type_name("PATH");
+    app.add_flag("--window", run.Windowed,
+                 "start in a resizable 800x600 window rather than full screen (F11 switches)");
     bool colour = false;
     app.add_flag("--colour", colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "

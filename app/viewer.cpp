@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "app/controls.h"
 #include "app/main_loop.h"
 #include "app/window.h"
 #include "data/startup.h"
@@ -31,6 +32,7 @@ void DrawViewerFrame() {
         Recorder.Append(Camera);
     }
     RenderFrame();
+    ++ViewerFramesDrawn;
     if (ReportFirstFrame) {
         ReportFirstFrame = false;
         std::fprintf(stderr, "galaxy-viewer: first frame drawn\n");
@@ -54,6 +56,7 @@ int RunScene(SDL_Window* window, const ViewerRun& run) {
     std::fflush(stdout);  // what loading printed is complete before the first frame
     ShowMainWindow(window);
     ReportFirstFrame = run.ReportFrames;
+    ResetControls();
     int64_t frames = RunMainLoop(PollEvent, DrawViewerFrame, run.FrameLimit);
     if (run.ReportFrames) {
         std::fprintf(stderr, "galaxy-viewer: %" PRId64 " frames drawn\n", frames);
@@ -64,7 +67,7 @@ int RunScene(SDL_Window* window, const ViewerRun& run) {
 // Window, display, scene and loop; returns the exit code.
 int RunViewerWindow(const ViewerRun& run) {
     int exitCode = 1;
-    SDL_Window* window = CreateMainWindow("Simulace", ScreenWidth, ScreenHeight);
+    SDL_Window* window = CreateMainWindow("Simulace", ScreenWidth, ScreenHeight, run.Windowed);
     if (window == nullptr) {
         std::fprintf(stderr, "galaxy-viewer: cannot open the window: %s\n", SDL_GetError());
     } else if (InitDisplay(window, ScreenWidth, ScreenHeight, ScreenBits) != DisplayOk) {

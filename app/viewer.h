@@ -13,6 +13,7 @@ struct ViewerRun {
     int64_t FrameLimit = 0;                  // frames after which the run ends normally; 0: never
     bool ReportFrames = false;  // standard error says when the first frame is drawn, and how many
     const char* RecordPath = nullptr;  // flight file to record each frame's camera in, or null
+    bool Windowed = false;             // a resizable window rather than the whole screen
 };
 
 // Opens the window and the display, starts the scene and runs the main loop. A quit signal or

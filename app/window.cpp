@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "app/controls.h"
 #include "data/startup.h"
 
 volatile std::sig_atomic_t QuitSignal = 0;
@@ -37,13 +38,18 @@ bool MainWindowProc(const SDL_Event& event) {
         case SDL_WINDOWEVENT:
             return event.window.event != SDL_WINDOWEVENT_CLOSE;
         case SDL_KEYDOWN:
-            return event.key.keysym.sym != SDLK_ESCAPE;
+            if (event.key.keysym.sym == SDLK_ESCAPE) {
+                return false;
+            }
+            HandleControlEvent(event);
+            return true;
         default:
+            HandleControlEvent(event);
             return true;
     }
 }
 
-SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
+SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed) {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         return nullptr;
     }
@@ -51,7 +57,9 @@ SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height) {
         SDL_SetError("no display found (neither X11 nor Wayland answered)");
         return nullptr;
     }
-    Uint32 flags = SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;
+    const Uint32 flags =
+        windowed ? SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE
+                 : SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;
     return SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
                             flags);
 }

@@ -11,9 +11,9 @@
 extern volatile std::sig_atomic_t QuitSignal;
 
 // Sets up SDL's video and creates the main window, hidden, always on top and full-screen on
-// the desktop (the screen mode is never changed); width x height only if it is ever windowed.
-// Returns null on failure, with the reason in SDL_GetError().
-SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height);
+// the desktop (the screen mode is never changed), or, windowed, a resizable width x height
+// window. Returns null on failure, with the reason in SDL_GetError().
+SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed);
 void ShowMainWindow(SDL_Window* window);
 // Destroys the window (if any) and shuts SDL down: the desktop is left as it was.
 void DestroyMainWindow(SDL_Window* window);
@@ -27,5 +27,6 @@ void InstallQuitSignalHandlers();
 void PollQuitDuringStartup();
 
 // Handles one event; returns false when the program is to end: the window closed (by the
-// window manager, Alt+F4 or the desktop session) or Escape pressed.
+// window manager, Alt+F4 or the desktop session) or Escape pressed. Other keys and the mouse
+// go to the viewer's controls (app/controls.h).
 bool MainWindowProc(const SDL_Event& event);

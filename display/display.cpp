@@ -6,3 +6,5 @@ DisplaySurface* PrimarySurface = nullptr;  // what is shown
 DisplaySurface* BackBuffer = nullptr;      // what is drawn
 
 DisplayDevice::~DisplayDevice() = default;
+
+FlipOverlayFunction FlipOverlay = nullptr;  // drawn over each picture before it is shown

@@ -71,6 +71,12 @@ class DisplayDevice {
     virtual ~DisplayDevice() = 0;
 };
 
+// Called by every flip of the primary surface just before the back buffer is shown, to draw
+// over the finished picture what the frame itself knows nothing of (the viewer's help text).
+// Null, the default, for nothing.
+using FlipOverlayFunction = void (*)();
+extern FlipOverlayFunction FlipOverlay;
+
 extern DisplayDevice* DisplayObject;    // null before InitDisplay and after ShutdownDisplay
 extern DisplaySurface* PrimarySurface;  // the visible surface
 extern DisplaySurface* BackBuffer;      // receives all drawing

@@ -168,6 +168,9 @@ HResult MemorySurface::ReleaseDC(DeviceContext* context) {
 
 // Shows the back buffer: its pixels become the front buffer's, as the viewer would present them.
 HResult MemorySurface::Flip() {
+    if (Primary && FlipOverlay != nullptr) {
+        FlipOverlay();
+    }
     MemoryDisplayDevice& device = *MemoryDevice();
     HResult result = DisplayOk;
     if (!Primary) {

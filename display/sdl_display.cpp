@@ -253,6 +253,9 @@ HResult PresentBackBuffer(SdlDisplayDevice& device, SDL_Surface* pixels) {
 }  // namespace
 
 HResult SdlPrimarySurface::Flip() {
+    if (FlipOverlay != nullptr) {
+        FlipOverlay();
+    }
     SdlBackBuffer& back = BackBufferObject;
     if (back.Pixels == nullptr) {
         return DisplayErrorNoDevice;
