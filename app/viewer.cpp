@@ -20,6 +20,7 @@ namespace {
 bool ReportFirstFrame = false;  // the run in progress reports its first frame, not yet drawn
 FlightWriter Recorder;          // the flight being recorded, if the run records one
 bool Recording = false;
+void (*AfterFrame)(int64_t framesDrawn) = nullptr;  // the run's test hook, if any
 
 bool PollEvent(SDL_Event& event) {
     return SDL_PollEvent(&event) == 1;
@@ -33,6 +34,9 @@ void DrawViewerFrame() {
     }
     RenderFrame();
     ++ViewerFramesDrawn;
+    if (AfterFrame != nullptr) {
+        AfterFrame(ViewerFramesDrawn);
+    }
     if (ReportFirstFrame) {
         ReportFirstFrame = false;
         std::fprintf(stderr, "galaxy-viewer: first frame drawn\n");
@@ -57,6 +61,7 @@ int RunScene(SDL_Window* window, const ViewerRun& run) {
     ShowMainWindow(window);
     ReportFirstFrame = run.ReportFrames;
     ResetControls();
+    AfterFrame = run.AfterFrame;
     int64_t frames = RunMainLoop(PollEvent, DrawViewerFrame, run.FrameLimit);
     if (run.ReportFrames) {
         std::fprintf(stderr, "galaxy-viewer: %" PRId64 " frames drawn\n", frames);

@@ -14,6 +14,7 @@ struct ViewerRun {
     bool ReportFrames = false;  // standard error says when the first frame is drawn, and how many
     const char* RecordPath = nullptr;  // flight file to record each frame's camera in, or null
     bool Windowed = false;             // a resizable window rather than the whole screen
+    void (*AfterFrame)(int64_t framesDrawn) = nullptr;  // tests: called after each frame's flip
 };
 
 // Opens the window and the display, starts the scene and runs the main loop. A quit signal or
