@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/window.h"
 #include "display/display.h"
 #include "view/camera.h"
 
@@ -65,7 +66,7 @@ void ToggleFullScreen(Uint32 windowId) {
         return;
     }
     const bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
-    SDL_SetWindowFullscreen(window, full ? 0 : Uint32{SDL_WINDOW_FULLSCREEN_DESKTOP});
+    SetMainWindowFullScreen(window, !full);
 }
 
 // Sets the held movement on a movement key going down (+1 or -1) or up; false for other keys.

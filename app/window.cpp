@@ -6,6 +6,7 @@
 
 #include "app/controls.h"
 #include "data/startup.h"
+#include "display/display.h"
 
 volatile std::sig_atomic_t QuitSignal = 0;
 
@@ -49,6 +50,16 @@ bool MainWindowProc(const SDL_Event& event) {
     }
 }
 
+// The desktop of the display a window is on (or the first), where a full-screen window goes.
+SDL_Rect DesktopBounds(SDL_Window* window) {
+    SDL_Rect bounds{0, 0, 0, 0};
+    const int display = window != nullptr ? SDL_GetWindowDisplayIndex(window) : 0;
+    if (SDL_GetDisplayBounds(display < 0 ? 0 : display, &bounds) != 0) {
+        bounds = SDL_Rect{0, 0, 0, 0};
+    }
+    return bounds;
+}
+
 SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed) {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         return nullptr;
@@ -57,11 +68,36 @@ SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, b
         SDL_SetError("no display found (neither X11 nor Wayland answered)");
         return nullptr;
     }
-    const Uint32 flags =
-        windowed ? SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE
-                 : SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP;
-    return SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
-                            flags);
+    if (windowed) {
+        return SDL_CreateWindow(title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width,
+                                height, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+    }
+    // Made as large as the desktop and placed on it: full screen is the window manager's to
+    // grant, and on an X server without one the window would otherwise stay width x height.
+    const SDL_Rect desktop = DesktopBounds(nullptr);
+    const bool known = desktop.w > 0 && desktop.h > 0;
+    return SDL_CreateWindow(
+        title, known ? desktop.x : int{SDL_WINDOWPOS_CENTERED},
+        known ? desktop.y : int{SDL_WINDOWPOS_CENTERED}, known ? desktop.w : width,
+        known ? desktop.h : height,
+        SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP);
+}
+
+void SetMainWindowFullScreen(SDL_Window* window, bool full) {
+    if (!full) {
+        SDL_SetWindowFullscreen(window, 0);
+        SDL_SetWindowResizable(window, SDL_TRUE);
+        SDL_SetWindowSize(window, ScreenWidth, ScreenHeight);
+        SDL_SetWindowPosition(window, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED);
+        return;
+    }
+    // As at creation: cover the desktop first, in case no window manager makes it full screen.
+    const SDL_Rect desktop = DesktopBounds(window);
+    if (desktop.w > 0 && desktop.h > 0) {
+        SDL_SetWindowPosition(window, desktop.x, desktop.y);
+        SDL_SetWindowSize(window, desktop.w, desktop.h);
+    }
+    SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
 }
 
 void ShowMainWindow(SDL_Window* window) {

@@ -436,6 +436,26 @@ TEST(Viewer, DrawsInARealWindowAndEndsCleanly) {
     EXPECT_NE(run.Err.find("galaxy-viewer: 30 frames drawn\n"), std::string::npos) << run.Err;
 }
 
+// On an X server without a window manager nobody grants full screen: the viewer's window must
+// still cover the whole 1920 x 1080 screen (the picture scaled into it), not stay 800 x 600.
+TEST(Viewer, FillsAScreenWithoutAWindowManager) {
+    if (std::system("command -v xvfb-run >/dev/null && command -v xwininfo >/dev/null") != 0) {
+        GTEST_SKIP() << "xvfb-run or xwininfo is not installed";
+    }
+    ViewerFolder folder(true);
+    const std::string look =
+        "sh -c 'SDL_VIDEODRIVER=x11 ASAN_OPTIONS=detect_leaks=0 GALAXY_VIEWER_FRAMES=0 "
+        "\"$0\" 2>err & for i in $(seq 3000); do grep -qs \"first frame\" err && break; "
+        "sleep 0.01; done; xwininfo -root -tree | grep Simulace; kill -TERM $!; wait $!' ";
+    const ProgramResult run = RunProgram("cd " + Quoted(folder.Path) +
+                                             "&& timeout -s KILL 60 xvfb-run -a -s '-screen 0 "
+                                             "1920x1080x24' " +
+                                             look + Quoted(GALAXY_VIEWER),
+                                         folder.Path / "run");
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Out.find("1920x1080+0+0"), std::string::npos) << run.Out;
+}
+
 // A flight recorded by the viewer and replayed by galaxy-render, in folder; returns the
 // replay's result. frames is how many the viewer draws, keys any SDL setting it runs under.
 ProgramResult RecordAndReplay(const fs::path& folder, int frames, const std::string& replayed) {
