@@ -21,17 +21,17 @@ constexpr double TurnPerPixel = 0.003;  // radians the view turns per pixel the 
 
 // The help text, one line per entry, drawn over the picture below the frame rate.
 constexpr const char* HelpLines[] = {
-    "Space      pause / go on",
-    "Up, Down   twice / half the speed",
-    "Tab        orbit / free flight",
-    "W S A D    forward, back, left, right",
-    "Q E        down, up (free flight)",
-    "left drag  turn the view (free flight)",
-    "R          back onto the orbit",
-    "F12, P     save the picture",
-    "F11        full screen / window",
-    "H, F1      this help",
-    "Escape     quit",
+    "Space           pause / go on",
+    "Up, Down        twice / half the speed",
+    "Tab             orbit / free flight",
+    "W S A D         forward, back, left, right",
+    "Q E             down, up (free flight)",
+    "left drag       turn the view (free flight)",
+    "R               back onto the orbit",
+    "F12, P          save the picture",
+    "F11, Alt+Enter  full screen / window",
+    "H, F1           this help",
+    "Escape          quit",
 };
 constexpr int32_t HelpTop = 24;         // below the frame-rate line
 constexpr int32_t HelpLineHeight = 18;  // the text's rows plus a gap
@@ -60,8 +60,8 @@ void ToggleHelp() {
     FlipOverlay = HelpShown ? DrawHelp : nullptr;
 }
 
-void ToggleFullScreen(Uint32 windowId) {
-    SDL_Window* window = SDL_GetWindowFromID(windowId);
+void ToggleFullScreen() {
+    SDL_Window* window = CurrentMainWindow();
     if (window == nullptr) {
         return;
     }
@@ -134,11 +134,11 @@ void PressKey(const SDL_KeyboardEvent& key) {
             ToggleHelp();
             break;
         case SDLK_F11:
-            ToggleFullScreen(key.windowID);
+            ToggleFullScreen();
             break;
         case SDLK_RETURN:
             if (alt) {
-                ToggleFullScreen(key.windowID);
+                ToggleFullScreen();
             }
             break;
         default:

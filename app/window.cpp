@@ -12,6 +12,8 @@ volatile std::sig_atomic_t QuitSignal = 0;
 
 namespace {
 
+SDL_Window* MainWindow = nullptr;  // the one window, from its creation to its destruction
+
 void RequestQuit(int signal) {
     QuitSignal = 1;
     RequestStop(signal);
@@ -50,6 +52,8 @@ bool MainWindowProc(const SDL_Event& event) {
     }
 }
 
+namespace {
+
 // The desktop of the display a window is on (or the first), where a full-screen window goes.
 SDL_Rect DesktopBounds(SDL_Window* window) {
     SDL_Rect bounds{0, 0, 0, 0};
@@ -60,7 +64,7 @@ SDL_Rect DesktopBounds(SDL_Window* window) {
     return bounds;
 }
 
-SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed) {
+SDL_Window* MakeMainWindow(const char* title, int32_t width, int32_t height, bool windowed) {
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         return nullptr;
     }
@@ -81,6 +85,17 @@ SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, b
         known ? desktop.y : int{SDL_WINDOWPOS_CENTERED}, known ? desktop.w : width,
         known ? desktop.h : height,
         SDL_WINDOW_HIDDEN | SDL_WINDOW_ALWAYS_ON_TOP | SDL_WINDOW_FULLSCREEN_DESKTOP);
+}
+
+}  // namespace
+
+SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed) {
+    MainWindow = MakeMainWindow(title, width, height, windowed);
+    return MainWindow;
+}
+
+SDL_Window* CurrentMainWindow() {
+    return MainWindow;
 }
 
 void SetMainWindowFullScreen(SDL_Window* window, bool full) {
@@ -106,6 +121,7 @@ void ShowMainWindow(SDL_Window* window) {
 }
 
 void DestroyMainWindow(SDL_Window* window) {
+    MainWindow = nullptr;
     if (window != nullptr) {
         SDL_DestroyWindow(window);
     }

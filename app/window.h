@@ -15,6 +15,8 @@ extern volatile std::sig_atomic_t QuitSignal;
 // window. Returns null on failure, with the reason in SDL_GetError().
 SDL_Window* CreateMainWindow(const char* title, int32_t width, int32_t height, bool windowed);
 void ShowMainWindow(SDL_Window* window);
+// The window CreateMainWindow made, until DestroyMainWindow; null otherwise.
+SDL_Window* CurrentMainWindow();
 // Full screen on the window's desktop, or back to a resizable 800 x 600 window in its middle.
 void SetMainWindowFullScreen(SDL_Window* window, bool full);
 // Destroys the window (if any) and shuts SDL down: the desktop is left as it was.

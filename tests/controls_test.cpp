@@ -19,6 +19,7 @@
 
 #include "app/scene.h"
 #include "app/viewer.h"
+#include "app/window.h"
 #include "data/loader.h"
 #include "display/memory_display.h"
 #include "render/frame_rate.h"
@@ -124,6 +125,7 @@ TEST_F(CameraControl, FreeFlightMovesTurnsAndComesBack) {
 
 std::map<int64_t, std::vector<SDL_Event>> Script;  // events pushed after frame k
 std::vector<uint64_t> FrameHashes;                 // each frame shown, as a hash of its RGB
+std::vector<bool> FullScreen;                      // after each frame: the window is full screen
 int64_t ClockFrame = 0;                            // the frame the simulated clock is at
 
 // galaxy-render's clock: one frame every 1/60 s, start-up taking none.
@@ -148,6 +150,7 @@ uint64_t HashRgb(const uint8_t* pixels, int32_t pitch, int32_t bytesPerPixel, bo
 
 void AfterFrame(int64_t frame) {
     FrameHashes.push_back(HashRgb(MemoryFrontPixels(), MemoryPitch(), 4, true));
+    FullScreen.push_back((SDL_GetWindowFlags(CurrentMainWindow()) & SDL_WINDOW_FULLSCREEN) != 0);
     ClockFrame = frame + 1;
     for (SDL_Event event : Script[frame]) {
         ASSERT_EQ(SDL_PushEvent(&event), 1);
@@ -192,6 +195,7 @@ class KeyedRun : public testing::Test {
         SetFrameRateClock(SimulatedClock);
         Script.clear();
         FrameHashes.clear();
+        FullScreen.clear();
         std::string pattern = (fs::temp_directory_path() / "controls-test-XXXXXX").string();
         Folder = mkdtemp(pattern.data());
         Previous = fs::current_path();
@@ -203,8 +207,9 @@ class KeyedRun : public testing::Test {
         ResetScene();
     }
     // Runs the viewer for frames frames, recording its flight; true when it ended with 0.
-    bool Run(int64_t frames) {
+    bool Run(int64_t frames, bool windowed = false) {
         ViewerRun run;
+        run.Windowed = windowed;
         run.StartScene = StartTestScene;
         run.FrameLimit = frames;
         run.RecordPath = "flight.txt";
@@ -291,6 +296,19 @@ TEST_F(KeyedRun, SavedPicturesAndTheHelpText) {
         const bool help = frame == 4;  // only frame 5 was drawn with the help on
         EXPECT_EQ(plain[frame] != FrameHashes[frame], help) << frame + 1;
     }
+}
+
+// F11 and Alt+Enter switch between full screen and a window, whichever the run began with;
+// Enter alone does nothing.
+TEST_F(KeyedRun, F11AndAltEnterSwitchFullScreen) {
+    Script[1] = {Press(SDLK_F11)};
+    Script[2] = {Key(SDL_KEYDOWN, SDLK_RETURN, KMOD_LALT)};
+    Script[3] = {Press(SDLK_RETURN)};
+    ASSERT_TRUE(Run(4));
+    EXPECT_EQ(FullScreen, (std::vector<bool>{true, false, true, true}));
+    FullScreen.clear();
+    ASSERT_TRUE(Run(4, true));
+    EXPECT_EQ(FullScreen, (std::vector<bool>{false, true, false, false}));
 }
 
 }  // namespace
