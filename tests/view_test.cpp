@@ -9,10 +9,13 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "app/scene.h"
 #include "data/cells.h"
+#include "data/parallel.h"
+#include "data/startup.h"
 #include "view/cache.h"
 #include "view/camera.h"
 #include "view/projection.h"
@@ -246,7 +249,10 @@ constexpr double Far = -1e6;  // distance^2 = 1e12 along x
 class CacheTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetScene(); }
-    void TearDown() override { ResetScene(); }
+    void TearDown() override {
+        ResetScene();
+        SetThreadCount(ProcessorCount());
+    }
 
     // One cell per centre, each with `stars[i]` stars scattered around it, back to back from
     // slot 0.
@@ -269,6 +275,29 @@ class CacheTest : public ::testing::Test {
 
     std::mt19937_64 random{2024};
 };
+
+// The bounds of a cell's offsets found the plain way: least and greatest of every value that is
+// not NaN.
+OffsetBounds BoundsOf(const Cell& cell) {
+    OffsetBounds bounds = NoOffsets;
+    for (int32_t j = cell.FirstStar; j < cell.EndStar; ++j) {
+        const ProjectedStar& star = ProjectedStarArray[std::size_t(j)];
+        for (const auto& [value, least, greatest] :
+             {std::tuple{star.x, &bounds.MinX, &bounds.MaxX},
+              std::tuple{star.y, &bounds.MinY, &bounds.MaxY},
+              std::tuple{star.depth, static_cast<double*>(nullptr), &bounds.MaxDepth}}) {
+            if (std::isnan(value)) {
+                continue;
+            }
+            if (least != nullptr) {
+                *least = std::min(*least, value);
+            }
+            *greatest = std::max(*greatest, value);
+        }
+    }
+    return {bounds.MinX + 0.0, bounds.MaxX + 0.0, bounds.MinY + 0.0, bounds.MaxY + 0.0,
+            bounds.MaxDepth + 0.0};  // a zero as +0.0
+}
 
 // With the camera at the origin, toCentre is -centre and moved is -last (the camera position at
 // the cell's last projection).
@@ -371,6 +400,101 @@ TEST_F(CacheTest, CachedOffsetsAlwaysMatchTheCellsLastProjection) {
     // Cells were flagged, yet most were skipped most of the time.
     EXPECT_GT(flaggedTotal, 2600);
     EXPECT_LT(flaggedTotal, 2600 * static_cast<int64_t>(CellCount) / 2);
+}
+
+// Everything the cache keeps, and the flags and count of the last marking, as one number.
+uint64_t CacheHash() {
+    uint64_t hash = 14695981039346656037ull;
+    const auto add = [&hash](const void* data, std::size_t bytes) {
+        const auto* byte = static_cast<const unsigned char*>(data);
+        for (std::size_t k = 0; k < bytes; ++k) {
+            hash = (hash ^ byte[k]) * 1099511628211ull;
+        }
+    };
+    add(ProjectedStarArray.data(), ProjectedStarArray.size() * sizeof(ProjectedStar));
+    add(ProjectedCentre.data(), ProjectedCentre.size() * sizeof(ProjectedStar));
+    add(ProjectedBounds.data(), ProjectedBounds.size() * sizeof(OffsetBounds));
+    for (const Cell& cell : CellTable) {
+        add(&cell.CameraAtProjection, sizeof cell.CameraAtProjection);
+        add(&cell.ReprojectFlag, sizeof cell.ReprojectFlag);
+    }
+    const int32_t flagged = FlaggedCellCount();
+    add(&flagged, sizeof flagged);
+    return hash;
+}
+
+// The cache on 1, 2 and 3 threads: cells of tens of thousands of stars, which the slices cut
+// through, beside 40000 one-star cells (enough for marking and centres to be split too, and for
+// runs of adjoining cells). Every frame's cache, bounds and flags must be the one thread's, bit
+// for bit; at the end every cell holds its last camera's offsets and its own bounds.
+TEST_F(CacheTest, EveryThreadCountCachesTheSameBits) {
+    const auto fly = [this](int32_t threads) {
+        SetThreadCount(threads);
+        ResetScene();
+        random.seed(7);
+        std::vector<Vec3> centres;
+        std::vector<int32_t> stars;
+        const double middles[] = {50000.0, -50000.0, 150000.0, 350000.0, -250000.0, 550000.0};
+        const int32_t crowds[] = {30001, 5, 20000, 1, 45000, 17};
+        for (std::size_t i = 0; i < std::size(crowds); ++i) {
+            centres.push_back({-1000000.0 + middles[i], middles[i], 50000.0});
+            stars.push_back(crowds[i]);
+        }
+        std::uniform_int_distribution<int> key(-300, 300);
+        for (int n = 0; n < 40000; ++n) {
+            centres.push_back({1e5 * key(random) + 5e4, 1e5 * key(random) + 5e4, 5e4});
+            stars.push_back(1);
+        }
+        int32_t slots = 0;
+        for (int32_t count : stars) {
+            slots += count;
+        }
+        EXPECT_TRUE(AllocateStars(slots));
+        InstallCells(centres, stars);
+        StepCamera();
+        BuildProjectionCache();
+        std::vector<uint64_t> frames;
+        std::vector<CameraState> stored(centres.size(), Camera);
+        for (int frame = 1; frame <= 12; ++frame) {
+            if (frame > 1) {
+                StepCamera();
+            }
+            MarkCells();
+            for (std::size_t i = 0; i < stored.size(); ++i) {
+                stored[i] = CellTable[i].ReprojectFlag == 1 ? Camera : stored[i];
+            }
+            ReprojectCells();
+            frames.push_back(CacheHash());
+        }
+        ExpectOffsetsMatchStoredCameras(stored);
+        for (std::size_t i = 0; i < centres.size(); ++i) {
+            EXPECT_TRUE(SameBits(ProjectedBounds[i], BoundsOf(CellTable[i]))) << "cell " << i;
+        }
+        return frames;
+    };
+    const std::vector<uint64_t> one = fly(1);
+    EXPECT_EQ(fly(2), one);
+    EXPECT_EQ(fly(3), one);
+}
+
+// A stop asked for before the first projection ends it after one chunk of stars per thread,
+// with no cell recorded: start-up then gives up rather than draw from it.
+TEST_F(CacheTest, FirstProjectionStopsWhenAskedTo) {
+    SetThreadCount(2);
+    ASSERT_TRUE(AllocateStars(100000));
+    InstallCells({{0, 0, 0}, {3e5, 0, 0}}, {60000, 40000});
+    StepCamera();
+    RequestStop(0);
+    BuildProjectionCache();
+    EXPECT_FALSE(KeepStarting());
+    for (const Cell& cell : CellTable) {
+        EXPECT_FALSE(SameBits(cell.CameraAtProjection, Camera.Position));
+    }
+    int32_t untouched = 0;
+    for (const ProjectedStar& star : ProjectedStarArray) {
+        untouched += SameBits(star, ProjectedStar{});
+    }
+    EXPECT_GT(untouched, 80000);
 }
 
 }  // namespace
