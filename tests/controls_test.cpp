@@ -25,6 +25,7 @@
 #include "render/frame_rate.h"
 #include "view/camera.h"
 #include "view/flight.h"
+#include "view/projection.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ TEST_F(CameraControl, FreeFlightMovesTurnsAndComesBack) {
     CameraKeys.Rise = 1;
     const Vec3 low = Camera.Position;
     StepCamera();
-    EXPECT_NEAR(Camera.Position.z - low.z, 500.0, 1e-9);
+    EXPECT_NEAR(Camera.Position.z - low.z, -500.0, 1e-9);  // the picture shows +z downward
     for (int drag = 0; drag < 500; ++drag) {
         TurnCamera(0.013 * (drag % 7), -0.021 * (drag % 5));
     }
@@ -119,6 +120,50 @@ TEST_F(CameraControl, FreeFlightMovesTurnsAndComesBack) {
     EXPECT_TRUE(Same(Camera.Up, {0, 0, 1}));
     EXPECT_TRUE(
         Same(Camera.Direction, {std::cos(Camera.OrbitAngle), std::sin(Camera.OrbitAngle), 0.0}));
+}
+
+// D moves, and a drag to the right turns, toward what the picture shows on its right; E and a
+// drag upward toward what it shows above: the keys agree with the projection's screen axes.
+TEST_F(CameraControl, KeysMoveAndTurnTheWayThePictureShows) {
+    ToggleFreeFlight();
+    TurnCamera(0.3, 0.2);  // any view, not the world's axes
+    const Vec3 start = Camera.Position;
+    const auto screen = [&start](void (*move)()) {
+        const CameraState before = Camera;
+        move();
+        const Vec3 ahead{before.Position.x + before.Direction.x * 5000.0,
+                         before.Position.y + before.Direction.y * 5000.0,
+                         before.Position.z + before.Direction.z * 5000.0};
+        // Where the point the camera now faces, or has moved onto, lies in the old picture.
+        const Vec3 target{ahead.x + (Camera.Position.x - start.x) * 10.0 +
+                              (Camera.Direction.x - before.Direction.x) * 5000.0,
+                          ahead.y + (Camera.Position.y - start.y) * 10.0 +
+                              (Camera.Direction.y - before.Direction.y) * 5000.0,
+                          ahead.z + (Camera.Position.z - start.z) * 10.0 +
+                              (Camera.Direction.z - before.Direction.z) * 5000.0};
+        const Projector projector =
+            MakeProjector(before.Position, before.Direction, before.Up, before.FocalDistance);
+        ProjectedStar projected{};
+        ProjectRange(projector, &target, &projected, 0, 1);
+        Camera = before;
+        return projected;
+    };
+    const ProjectedStar right = screen([] {
+        CameraKeys.Sideways = 1;
+        StepCamera();
+        CameraKeys.Sideways = 0;
+    });
+    EXPECT_GT(right.x, 1.0);
+    EXPECT_NEAR(right.y, 0.0, 1e-6);
+    const ProjectedStar up = screen([] {
+        CameraKeys.Rise = 1;
+        StepCamera();
+        CameraKeys.Rise = 0;
+    });
+    EXPECT_LT(up.y, -1.0);  // rows grow downward
+    EXPECT_NEAR(up.x, 0.0, 1e-6);
+    EXPECT_GT(screen([] { TurnCamera(0.05, 0.0); }).x, 1.0);
+    EXPECT_LT(screen([] { TurnCamera(0.0, 0.05); }).y, -1.0);
 }
 
 // ---- whole runs, keys through SDL's queue ----

@@ -51,11 +51,20 @@ void StepOrbit() {
     Camera.Direction.y = std::sin(Camera.OrbitAngle);
 }
 
+// The projection shows Direction x Up to the right and Up toward the bottom of the picture
+// (rows grow downward), so what the viewer sees as up lies along -Up.
+Vec3 PictureRight() {
+    return Cross(Camera.Direction, Camera.Up);
+}
+
+Vec3 PictureUp() {
+    return Scaled(Camera.Up, -1.0);
+}
+
 void StepFreely() {
-    const Vec3 right = Cross(Camera.Direction, Camera.Up);
-    const Vec3 move =
-        Sum(Sum(Scaled(Camera.Direction, CameraKeys.Forward), Scaled(right, CameraKeys.Sideways)),
-            Scaled(Camera.Up, CameraKeys.Rise));
+    const Vec3 move = Sum(Sum(Scaled(Camera.Direction, CameraKeys.Forward),
+                              Scaled(PictureRight(), CameraKeys.Sideways)),
+                          Scaled(PictureUp(), CameraKeys.Rise));
     Camera.Position = Sum(Camera.Position, Scaled(move, CameraStepLength * SpeedFactor()));
 }
 
@@ -111,11 +120,12 @@ void TurnCamera(double yaw, double pitch) {
     if (!CameraKeys.FreeFlight) {
         return;
     }
-    const Vec3 right = Cross(Camera.Direction, Camera.Up);
-    const Vec3 turned = Sum(Scaled(Camera.Direction, std::cos(yaw)), Scaled(right, std::sin(yaw)));
+    const Vec3 turned =
+        Sum(Scaled(Camera.Direction, std::cos(yaw)), Scaled(PictureRight(), std::sin(yaw)));
+    // Pitching toward the picture's top is toward -Up; Up follows, staying perpendicular.
     const Vec3 direction =
-        Normalised(Sum(Scaled(turned, std::cos(pitch)), Scaled(Camera.Up, std::sin(pitch))));
-    const Vec3 up = Sum(Scaled(Camera.Up, std::cos(pitch)), Scaled(turned, -std::sin(pitch)));
+        Normalised(Sum(Scaled(turned, std::cos(pitch)), Scaled(PictureUp(), std::sin(pitch))));
+    const Vec3 up = Sum(Scaled(Camera.Up, std::cos(pitch)), Scaled(turned, std::sin(pitch)));
     // Whatever rounding left of Up along the new direction is taken out again.
     Camera.Direction = direction;
     Camera.Up = Normalised(Sum(up, Scaled(direction, -Dot(up, direction))));

@@ -20,7 +20,8 @@ struct CameraControls {
     bool Paused = false;        // no step at all: the picture holds still
     int32_t SpeedExponent = 0;  // the step and the turn are scaled by 2^SpeedExponent
     bool FreeFlight = false;    // moved by the held keys instead of along the orbit
-    // Held movement in free flight, each -1, 0 or +1: forward, to the right, upward.
+    // Held movement in free flight, each -1, 0 or +1: forward, to the right and upward as the
+    // picture shows them.
     int32_t Forward = 0;
     int32_t Sideways = 0;
     int32_t Rise = 0;
@@ -49,6 +50,7 @@ void ChangeCameraSpeed(int32_t doublings);
 void ToggleFreeFlight();
 // Back from free flight to the orbit exactly where free flight left it; nothing on the orbit.
 void ReturnToOrbit();
-// Turns the view in free flight: right by yaw, up by pitch (radians). Direction and Up stay
-// orthonormal. Nothing on the orbit, whose direction the angle fixes.
+// Turns the view in free flight toward what the picture shows on its right by yaw and above by
+// pitch (radians). Direction and Up stay orthonormal. Nothing on the orbit, whose direction the
+// angle fixes.
 void TurnCamera(double yaw, double pitch);
