@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,8 +22,12 @@
 
 #include "app/scene.h"
 #include "data/cells.h"
+#include "data/loader.h"
+#include "data/parallel.h"
 #include "display/memory_display.h"
 #include "render/frame_rate.h"
+#include "render/plot.h"
+#include "render/plot_run.h"
 #include "view/cache.h"
 
 int64_t Allocations = 0;  // every C++ allocation in this program, so a frame can show none
@@ -96,6 +101,25 @@ void WriteDiskGalaxy(const std::string& path) {
         const double z = radius < 1.5 ? 1.2 * (uniform() - 0.5) : 0.2 * (uniform() - 0.5);
         std::fprintf(file, "%.4f %.4f %.4f %d\r\n", radius * std::cos(arm) + spread,
                      radius * std::sin(arm) - spread, z, star % 4);
+    }
+    std::fclose(file);
+}
+
+// A crowd: 120000 stars in four clusters one behind the other straight ahead of the camera's
+// first frames, so that they overlap on the screen. Each cluster's stars sit on a lattice of
+// 3553 points, about eight to a point with different tags, and the clusters take stars in
+// turn, so the grouping gathers each from all over the file.
+void WriteCrowdGalaxy(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "#crowd\n");
+    const double heading = -0.4995;  // the camera's direction in its first frame
+    for (int star = 0; star < 120000; ++star) {
+        const double ahead = 1.5 + 0.75 * (star % 4);  // file units from the first camera
+        const double x = -10.005 + ahead * std::cos(heading) + 0.05 * (star * 7 % 19 - 9);
+        const double y = ahead * std::sin(heading) + 0.05 * (star * 13 % 17 - 8);
+        const double z = 0.05 * (star * 3 % 11 - 5);
+        std::fprintf(file, "%.4f %.4f %.4f %d\n", x, y, z, star % 256);
     }
     std::fclose(file);
 }
@@ -250,6 +274,280 @@ TEST_F(FrameTest, RenderGalaxyFramesAndCacheStayByteForByte) {
                        {1000, 0x75D3D4B612FE31A8ull, 0xB7BB1202FCB10728ull},
                        {2070, 0x6AD20B6AF1823F0Eull, 0xBFE7D8DE8B79C4ADull},
                        {2500, 0x8B99C2DDE69ADC29ull, 0x9A503DA3F5D5B267ull}});
+}
+
+// The crowd on 1, 2 and 3 threads, in grey and in colour. Every frame must be the one thread's,
+// pixel for pixel, with the same count and cache, and in grey also what the plain plot here
+// draws; more threads must really split the plot, and frames after the first allocate nothing.
+TEST_F(FrameTest, CrowdedFramesAreTheSameOnEveryThreadCount) {
+    const std::string path =
+        testing::TempDir() + "frame-crowd-" + std::to_string(getpid()) + ".dat";
+    WriteCrowdGalaxy(path);
+    std::vector<uint32_t> plain(size_t{ScreenWidth} * ScreenHeight);
+    const auto fly = [&](int32_t threads, bool colours) {
+        SetThreadCount(threads);
+        ResetScene();
+        NowMs = 1000;
+        StepMs = 16;
+        SetFrameRateClock(TestClock);
+        SetStarColours(colours);
+        std::vector<uint64_t> frames;
+        EXPECT_EQ(StartScene(SceneOptions{path.c_str(), FitCapacity}), SceneStatus::Ready);
+        int64_t allocated = 0;
+        for (int frame = 1; frame <= 12 && !testing::Test::HasFailure(); ++frame) {
+            const int64_t before = Allocations;
+            RenderFrame();
+            allocated += frame > 1 ? Allocations - before : 0;
+            EXPECT_EQ(LastPlotSlices(), threads == 1 ? 0 : threads) << "frame " << frame;
+            if (!colours) {
+                EXPECT_EQ(DrawnStarCount(), PlotPlainly(plain)) << "frame " << frame;
+                EXPECT_EQ(FirstDifference(plain), "") << "frame " << frame;
+            }
+            Fnv hash;
+            for (int32_t row = 0; row < ScreenHeight; ++row) {
+                hash.AddBlock(MemoryFrontPixels() + row * MemoryPitch(), ScreenWidth * 4);
+            }
+            hash.Add(static_cast<uint64_t>(DrawnStarCount()));
+            hash.AddBlock(ProjectedStarArray.data(),
+                          ProjectedStarArray.size() * sizeof(ProjectedStar));
+            hash.AddBlock(ProjectedCentre.data(), ProjectedCentre.size() * sizeof(ProjectedStar));
+            hash.AddBlock(ProjectedBounds.data(), ProjectedBounds.size() * sizeof(OffsetBounds));
+            frames.push_back(hash.hash);
+        }
+        EXPECT_EQ(allocated, 0) << threads << " threads";
+        return frames;
+    };
+    const std::vector<uint64_t> grey = fly(1, false);
+    EXPECT_EQ(fly(2, false), grey);
+    EXPECT_EQ(fly(3, false), grey);
+    const std::vector<uint64_t> colour = fly(1, true);
+    EXPECT_EQ(fly(3, true), colour);
+    EXPECT_NE(colour, grey);
+    SetThreadCount(ProcessorCount());
+    std::remove(path.c_str());
+}
+
+// Cells by hand for the plots to draw: each cell's stars and centre, its bounds found plainly.
+struct HandCell {
+    ProjectedStar centre;
+    Stars stars;
+};
+
+void InstallHandCells(const std::vector<HandCell>& cells) {
+    size_t slots = 0;
+    for (const HandCell& cell : cells) {
+        slots += cell.stars.size();
+    }
+    ASSERT_TRUE(AllocateStars(static_cast<int32_t>(slots)));
+    CellCount = static_cast<int32_t>(cells.size());
+    CellTable.assign(cells.size(), Cell{});
+    AllocateProjectedCentre();
+    auto next = ProjectedStarArray.begin();
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const auto first = static_cast<int32_t>(next - ProjectedStarArray.begin());
+        CellTable[i] = Cell{first, first + static_cast<int32_t>(cells[i].stars.size()), {}, 0};
+        ProjectedCentre[i] = cells[i].centre;
+        OffsetBounds& bounds = ProjectedBounds[i] = NoOffsets;
+        for (const ProjectedStar& star : cells[i].stars) {
+            *next++ = star;
+            StarTag[size_t(next - ProjectedStarArray.begin() - 1)] = uint8_t(first * 7 + 1);
+            if (!std::isnan(star.x)) {
+                bounds.MinX = std::min(bounds.MinX, star.x);
+                bounds.MaxX = std::max(bounds.MaxX, star.x);
+            }
+            if (!std::isnan(star.y)) {
+                bounds.MinY = std::min(bounds.MinY, star.y);
+                bounds.MaxY = std::max(bounds.MaxY, star.y);
+            }
+            if (!std::isnan(star.depth)) {
+                bounds.MaxDepth = std::max(bounds.MaxDepth, star.depth);
+            }
+        }
+    }
+}
+
+// Plots the installed cells into a frame of Untouched pixels, the plain way or in slices.
+std::vector<uint32_t> PlotInto(bool sliced, bool colours, int32_t& drawn) {
+    std::vector<uint32_t> frame(size_t{ScreenWidth} * ScreenHeight, Untouched);
+    const LockDescription target{reinterpret_cast<uint8_t*>(frame.data()), ScreenWidth * 4};
+    drawn = sliced ? PlotStarsInSlices(target, colours) : PlotStarsPlainly(target, colours);
+    return frame;
+}
+
+// Cells at each edge of the screen and behind the camera, each with one star just inside (or
+// just in front) among 2000 just outside, beside twins whose one star is just outside too and
+// cells of NaN, between cells of stars over the middle of the screen, enough to split the plot three
+// ways. Only cells that show nothing may be skipped: the sliced plot must draw the plain one's
+// pixels and count, and so it must with no bounds known at all.
+TEST_F(FrameTest, SlicedPlotSkipsOnlyCellsThatShowNothing) {
+    // The offsets nearest the edges that still truncate onto the screen.
+    const double inLeft = std::nextafter(-401.0, 0.0), inTop = std::nextafter(-301.0, 0.0);
+    const double inRight = std::nextafter(800.0, 0.0) - 400.0;
+    const double inBottom = std::nextafter(600.0, 0.0) - 300.0;
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    // Stars given by where they land; their offsets from the centre are exact.
+    const auto edge = [](ProjectedStar outside, ProjectedStar last) {
+        const ProjectedStar centre{0.5, -0.25, 0.0};
+        const auto offset = [&centre](ProjectedStar at) {
+            return ProjectedStar{at.x - centre.x, at.y - centre.y, at.depth};
+        };
+        HandCell cell{centre, Stars(2000, offset(outside))};
+        cell.stars.push_back(offset(last));
+        return cell;
+    };
+    const std::vector<HandCell> edges = {
+        edge({-450.0, 0.0, 1.0}, {inLeft, 0.0, 1.0}),      edge({-450.0, 0.0, 1.0}, {-401.0, 0.0, 1.0}),
+        edge({450.0, 0.0, 1.0}, {inRight, 0.0, 1.0}),      edge({450.0, 0.0, 1.0}, {400.0, 0.0, 1.0}),
+        edge({0.0, -350.0, 1.0}, {0.0, inTop, 1.0}),       edge({0.0, -350.0, 1.0}, {0.0, -301.0, 1.0}),
+        edge({0.0, 350.0, 1.0}, {0.0, inBottom, 1.0}),     edge({0.0, 350.0, 1.0}, {0.0, 300.0, 1.0}),
+        edge({10.0, 10.0, -5.0}, {10.0, 10.0, tiny}),      edge({10.0, 10.0, -5.0}, {10.0, 10.0, 0.0}),
+        edge({NaN, 0.0, 1.0}, {0.0, NaN, 1.0}),            edge({0.0, 0.0, NaN}, {20.0, 20.0, 1.0})};
+    uint64_t state = 99;
+    const auto uniform = [&state](double low, double high) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return low + (high - low) * static_cast<double>(state >> 11) * 0x1.0p-53;
+    };
+    std::vector<HandCell> cells;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        cells.push_back(edges[i]);
+        if (i % 4 == 3) {
+            HandCell crowd{{uniform(-9.0, 9.0), uniform(-9.0, 9.0), 0.0}, {}};
+            for (int star = 0; star < 35000; ++star) {
+                crowd.stars.push_back({uniform(-380.0, 380.0), uniform(-280.0, 280.0),
+                                       uniform(-1.0e5, 2.6e6)});
+            }
+            cells.push_back(crowd);
+        }
+    }
+    InstallHandCells(cells);
+    SetThreadCount(3);
+    for (const bool colours : {false, true}) {
+        int32_t plainCount = 0, slicedCount = 0;
+        const std::vector<uint32_t> plain = PlotInto(false, colours, plainCount);
+        EXPECT_EQ(PlotInto(true, colours, slicedCount), plain);
+        EXPECT_EQ(LastPlotSlices(), 3);
+        EXPECT_EQ(slicedCount, plainCount);
+        for (const auto& [column, row] : {std::pair{0, 300}, {799, 300}, {400, 0}, {400, 599}}) {
+            EXPECT_NE(plain[size_t(row) * ScreenWidth + size_t(column)], Untouched);
+        }
+    }
+    std::vector<OffsetBounds>().swap(ProjectedBounds);
+    int32_t plainCount = 0, slicedCount = 0;
+    EXPECT_EQ(PlotInto(true, false, slicedCount), PlotInto(false, false, plainCount));
+    EXPECT_EQ(slicedCount, plainCount);
+    SetThreadCount(ProcessorCount());
+}
+
+// Stars for the two runs to disagree on: every pairing of offsets around both edges of each
+// axis (and NaN, infinite and huge ones) with depths in front, on the plane, behind, NaN,
+// infinite and too deep for a 32-bit level; then groups of four on one pixel at different
+// depths, and a lattice over the screen where stars meet.
+Stars AwkwardStars() {
+    const double inRight = std::nextafter(800.0, 0.0) - 400.0;
+    const double inBottom = std::nextafter(600.0, 0.0) - 300.0;
+    const std::vector<double> xs = {-401.0, std::nextafter(-401.0, 0.0), -400.5, -400.0, 0.0, -0.0,
+                                    inRight, 400.0, 400.5, NaN, Inf, -Inf, 1e300};
+    const std::vector<double> ys = {-301.0, std::nextafter(-301.0, 0.0), -300.0, 0.0, inBottom,
+                                    300.0, NaN, Inf, -1e300};
+    const std::vector<double> depths = {1.0, 0.0, -0.0, -1.0, 5e-324, NaN, Inf,
+                                        2.0e13, 3.0e13, 1.0e30, 5.0e5, 2.5e6};
+    Stars stars;
+    for (double x : xs) {
+        for (double y : ys) {
+            for (double depth : depths) {
+                stars.push_back({x, y, depth});
+            }
+        }
+    }
+    for (size_t k = 0; k < depths.size(); ++k) {  // each depth on a pixel of its own
+        stars.push_back({static_cast<double>(k) * 7.0 - 100.0, 50.0, depths[k]});
+    }
+    for (int group = 0; group < 64; ++group) {
+        for (int k = 0; k < 4; ++k) {
+            stars.push_back({group * 5.25 - 300.0, group * 3.5 - 200.0, 1e4 * (k + 1) + group});
+        }
+    }
+    for (int star = 0; star < 3000; ++star) {
+        stars.push_back({(star * 37 % 97) * 8.0 - 390.0, (star * 11 % 71) * 8.0 - 290.0,
+                         (star % 13) * 2e5 + 0.5});
+    }
+    for (int star = 0; star < 16; ++star) {  // drawn and not in turn, none at the corners
+        stars.push_back({star * 3.0, star * 2.0, star % 3 == 0 ? -1.0 : star * 1e5});
+    }
+    stars.shrink_to_fit();  // no spare capacity: a read past the last star trips ASan
+    return stars;
+}
+
+// The pixels (over Untouched) and marks a run leaves, and its count.
+struct RunResult {
+    std::vector<uint32_t> pixels;
+    std::vector<uint64_t> marks;
+    int32_t drawn;
+    bool operator==(const RunResult&) const = default;
+};
+
+RunResult RunOnce(decltype(&PlotRunScalar) run, bool colours, bool marked,
+                  const ProjectedStar& centre, const Stars& stars,
+                  const std::vector<uint8_t>& tags, int32_t from, int32_t to) {
+    RunResult result{std::vector<uint32_t>(size_t{ScreenWidth} * ScreenHeight, Untouched),
+                     std::vector<uint64_t>(MarkWordsPerRow * ScreenHeight), 0};
+    const Canvas canvas{reinterpret_cast<uint8_t*>(result.pixels.data()), ScreenWidth * 4,
+                        marked ? result.marks.data() : nullptr};
+    result.drawn = run(canvas, colours, centre, stars.data(), tags.data(), from, to);
+    return result;
+}
+
+// Marks, where a run keeps them, are exactly the pixels written.
+void ExpectMarksArePixels(const RunResult& run) {
+    for (size_t pixel = 0; pixel < run.pixels.size(); ++pixel) {
+        const size_t row = pixel / ScreenWidth, column = pixel % ScreenWidth;
+        const bool mark = (run.marks[row * MarkWordsPerRow + column / 64] >> (column % 64)) & 1;
+        ASSERT_EQ(mark, run.pixels[pixel] != Untouched) << "row " << row << ", column " << column;
+    }
+}
+
+// The AVX2 run against the plain one, in grey and colour, marking or not, about centres that
+// make the sums round: the whole of the awkward stars, and short runs of 0 to 9 stars. The
+// plain run's marks must be its pixels.
+TEST(PlotRuns, Avx2RunGivesThePlainRunsPixelsMarksAndCount) {
+    if (__builtin_cpu_supports("avx2") == 0) {
+        GTEST_SKIP() << "this CPU has no AVX2";
+    }
+    const Stars stars = AwkwardStars();
+    std::vector<uint8_t> tags(stars.size());
+    for (size_t star = 0; star < tags.size(); ++star) {
+        tags[star] = static_cast<uint8_t>(star * 37 % 256);
+    }
+    const auto all = static_cast<int32_t>(stars.size());
+    for (const ProjectedStar centre : {ProjectedStar{}, ProjectedStar{0.5, -0.25, 0.0},
+                                       ProjectedStar{-0.3, 0.7, 0.0}, ProjectedStar{NaN, 0.0, 0.0}}) {
+        for (const bool colours : {false, true}) {
+            for (const bool marked : {false, true}) {
+                const RunResult plain =
+                    RunOnce(PlotRunScalar, colours, marked, centre, stars, tags, 0, all);
+                EXPECT_TRUE(RunOnce(PlotRunAvx2, colours, marked, centre, stars, tags, 0, all) ==
+                            plain)
+                    << "centre " << centre.x << ", colours " << colours << ", marked " << marked;
+                if (marked) {
+                    ExpectMarksArePixels(plain);
+                }
+            }
+        }
+    }
+    // From each place in a group of four: among the last sixteen stars, drawn and not in turn,
+    // and among the groups on one pixel.
+    const int32_t meeting = all - 16 - 3000 - 256;
+    for (const int32_t at : {all - 16, all - 15, all - 14, all - 13, meeting, meeting + 1,
+                             meeting + 2, meeting + 3}) {
+        for (int32_t length = 0; length <= 9; ++length) {
+            const RunResult plain =
+                RunOnce(PlotRunScalar, true, true, {}, stars, tags, at, at + length);
+            EXPECT_TRUE(RunOnce(PlotRunAvx2, true, true, {}, stars, tags, at, at + length) ==
+                        plain)
+                << "from " << at << ", length " << length;
+            ExpectMarksArePixels(plain);
+        }
+    }
 }
 
 // Grey levels of any depth, and which stars are drawn at all.
