@@ -15,8 +15,8 @@ UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 # What Google Benchmark appends to a name for options set in the code: iterations, repetitions,
-# minimum time, wall-clock timing. The table and the targets use the bare name.
-OPTION_SUFFIX = re.compile(r"/(iterations:\d+|repeats:\d+|min_time:[\d.]+|real_time)")
+# minimum time, wall-clock or manual timing. The table and the targets use the bare name.
+OPTION_SUFFIX = re.compile(r"/(iterations:\d+|repeats:\d+|min_time:[\d.]+|real_time|manual_time)")
 
 
 def load(paths):
