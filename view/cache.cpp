@@ -1,8 +1,8 @@
 // cache.cpp: the per-cell projection cache: which cells to re-project, and re-projecting them.
 //
 // This is the plain form: cells flagged, then re-projected one run after another on this
-// thread. With several threads and stars enough, cache_slices.cpp re-projects them instead,
-// cut into slices of equal star counts, with the same values.
+// thread. For galaxies of 32768 stars and more, cache_slices.cpp re-projects them instead, cut
+// into slices of equal star counts for the threads, with the same values.
 #include "view/cache.h"
 
 #include <immintrin.h>
@@ -148,24 +148,17 @@ void ProjectAllCentres(const Projector& projector) {
 }
 
 // Records the camera in cell i and turns its freshly projected stars' x and y into offsets
-// from ProjectedCentre entry i; depth stays absolute. Gathers their bounds when the cache keeps
-// them.
+// from ProjectedCentre entry i; depth stays absolute.
 void AnchorCellStars(int32_t i) {
-    const Cell& cell = CellTable[Index(i)];
+    Cell& cell = CellTable[Index(i)];
     assert(cache::StarRangeValid(cell));
-    if (ProjectedBounds.empty()) {
-        CellTable[Index(i)].CameraAtProjection = Camera.Position;
-        const ProjectedStar& centre = ProjectedCentre[Index(i)];
-        for (int32_t j = cell.FirstStar; j < cell.EndStar; ++j) {
-            ProjectedStar& star = ProjectedStarArray[Index(j)];
-            star.x = star.x - centre.x;
-            star.y = star.y - centre.y;
-        }
-        return;
+    cell.CameraAtProjection = Camera.Position;
+    const ProjectedStar& centre = ProjectedCentre[Index(i)];
+    for (int32_t j = cell.FirstStar; j < cell.EndStar; ++j) {
+        ProjectedStar& star = ProjectedStarArray[Index(j)];
+        star.x = star.x - centre.x;
+        star.y = star.y - centre.y;
     }
-    OffsetBounds bounds = NoOffsets;
-    cache::AnchorStars(i, cell.FirstStar, cell.EndStar, bounds);
-    cache::RecordCell(i, bounds);
 }
 
 // One past the last of the flagged cells from first on whose star runs follow each other.
@@ -180,9 +173,9 @@ int32_t FlaggedRunEnd(int32_t first) {
     return end;
 }
 
-// The flagged cells' stars, on this thread. Flagged cells whose runs adjoin are projected in
-// one call: the same values, with the per-call cost paid once for a whole neighbourhood of
-// one-star cells.
+// The flagged cells' stars of a small galaxy, on this thread. Flagged cells whose runs adjoin are
+// projected in one call: the same values, with the per-call cost paid once for a whole
+// neighbourhood of one-star cells.
 void ProjectFlaggedInOrder(const Projector& projector) {
     int32_t first = 0;
     while (first < CellCount) {
@@ -324,7 +317,7 @@ void ReprojectCells() {
     // Every centre every frame: unflagged cells are drawn around it from their cached offsets.
     const Projector projector = CurrentProjector();
     ProjectAllCentres(projector);
-    if (cache::SlicesPay()) {
+    if (cache::SlicesPay() || !ProjectedBounds.empty()) {  // only the sliced form keeps bounds
         cache::ProjectInSlices(projector, cache::Chosen::Flagged, false);
     } else {
         ProjectFlaggedInOrder(projector);

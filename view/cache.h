@@ -48,8 +48,8 @@ void AllocateProjectedCentre();
 void BuildProjectionCache();
 // Flags each cell whose cached picture is stale or that the camera is close to.
 void MarkCells();
-// Projects every centre, and the stars of every flagged cell: on this thread, or, with several
-// threads and a galaxy of 32768 stars or more, split evenly over the threads by stars.
+// Projects every centre, and the stars of every flagged cell: for a galaxy of 32768 stars or
+// more split evenly over the threads by stars, for a smaller one on this thread.
 void ReprojectCells();
 
 // Number of cells the last MarkCells flagged.

@@ -40,7 +40,8 @@ void AnchorStars(int32_t i, int32_t from, int32_t to, OffsetBounds& bounds);
 // depend neither on the order their values were compared in, nor on the number of threads.
 void RecordCell(int32_t i, const OffsetBounds& bounds);
 
-// Whether the stars are enough, and the threads more than one, for the sliced form to pay.
+// Whether the galaxy is big enough for the sliced form to pay: it may split the work, and even
+// on one thread its chunks, anchored while still in cache, beat the plain form's whole runs.
 bool SlicesPay();
 
 // Reserves the sliced form's lists for `cells` cells, so that no frame allocates; gives them

@@ -149,7 +149,7 @@ void RecordCutCells() {
 }  // namespace
 
 bool cache::SlicesPay() {
-    return ThreadCount() > 1 && StarSlots() >= 2 * MinStarsPerSlice;
+    return StarSlots() >= 2 * MinStarsPerSlice;
 }
 
 void cache::ReserveSlices(std::size_t cells) {
