@@ -2,14 +2,11 @@
 #include "render/frame.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
-#include <cstring>
 
 #include "data/cells.h"
 #include "data/star.h"
 #include "render/frame_rate.h"
-#include "render/palette.h"
 #include "render/plot.h"
 #include "render/plot_star.h"
 #include "view/cache.h"

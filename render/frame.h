@@ -23,6 +23,8 @@ void DrawFrame();
 // one grey pixel at its projected position truncated toward zero, later stars over earlier,
 // and the unlock. With star colours on, each pixel is its star's class colour (StarTag,
 // render/palette.h) shaded to that grey level: the same brightness, only the hue differs.
+// Galaxies of 65536 stars or more are plotted on every thread, with the same pixels
+// (render/plot.h).
 void ClearAndPlot();
 
 // Turns star colours on or off (off at program start and after ResetFrame).
