@@ -302,7 +302,10 @@ bool NumberGroups() {
     const int yBits = AxisBits(range.lowest.y, range.highest.y);
     const int zBits = AxisBits(range.lowest.z, range.highest.z);
     const int bits = xBits + yBits + zBits;
-    const bool numbered = bits <= CompactKeyBits
+    // The count per key value costs 4 bytes a value on each thread: worth it only where there
+    // are no more values than stars, or small galaxies would pay megabytes of fresh memory.
+    const bool compact = bits <= CompactKeyBits && (int64_t{1} << bits) <= Stars;
+    const bool numbered = compact
                               ? NumberCompactGroups(CompactKeys{range.lowest, yBits, zBits}, bits)
                               : NumberWideGroups();
     if (!numbered || !KeepStarting() || !s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
