@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 namespace slots {
 
@@ -31,11 +34,59 @@ void AskForHugePages(void* memory, std::size_t bytes) {
     }
 }
 
+// Small arrays are made and freed over and over (the grouping's scratch, a scene started
+// again). A fresh mapping costs a page fault per 4 KiB touched, and unmapping one flushes the
+// address translations of every core the program's threads run on: on a small galaxy that was
+// more than the work itself. So a few small mappings are kept when freed, zeroed, and handed out
+// again for the same number of pages. Large arrays still go back to the system at once.
+constexpr std::size_t KeptMaxBytes = std::size_t{1} << 20;
+constexpr std::size_t KeptCount = 16;
+
+struct KeptMapping {
+    void* memory = nullptr;
+    std::size_t pageBytes = 0;
+};
+
+std::mutex KeptLock;  // arrays may be freed on any thread
+std::array<KeptMapping, KeptCount> Kept;
+
+void* TakeKept(std::size_t pageBytes) {
+    const std::lock_guard lock(KeptLock);
+    for (KeptMapping& entry : Kept) {
+        if (entry.memory != nullptr && entry.pageBytes == pageBytes) {
+            return std::exchange(entry.memory, nullptr);
+        }
+    }
+    return nullptr;
+}
+
+// Keeps a mapping whose first `bytes` may be written and whose rest is zero; false when full.
+bool Keep(void* memory, std::size_t bytes) {
+    const std::size_t pageBytes = PageBytes(bytes);
+    if (pageBytes > KeptMaxBytes) {
+        return false;
+    }
+    const std::lock_guard lock(KeptLock);
+    for (KeptMapping& entry : Kept) {
+        if (entry.memory == nullptr) {
+            std::memset(memory, 0, bytes);
+            entry = KeptMapping{memory, pageBytes};
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void* Map(std::size_t bytes) {
     if (bytes == 0) {
         return nullptr;
+    }
+    if (PageBytes(bytes) <= KeptMaxBytes) {
+        if (void* kept = TakeKept(PageBytes(bytes))) {
+            return kept;
+        }
     }
     // Pages never touched cost nothing. The kernel still weighs the request against the memory
     // there is, so an absurd size fails here, with a message, rather than by the out-of-memory
@@ -76,7 +127,7 @@ void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes) {
 }
 
 void Unmap(void* memory, std::size_t bytes) {
-    if (memory != nullptr && bytes != 0) {
+    if (memory != nullptr && bytes != 0 && !Keep(memory, bytes)) {
         munmap(memory, PageBytes(bytes));
     }
 }

@@ -611,3 +611,48 @@ TEST_F(Cells, GroupingOnTwoThreadsMatchesThePlainGather) {
 }
 
 }  // namespace
+
+namespace {
+
+bool AllZero(const SlotArray<uint32_t>& array) {
+    return std::all_of(array.begin(), array.end(), [](uint32_t v) { return v == 0; });
+}
+
+void Fill(SlotArray<uint32_t>& array) {
+    std::fill(array.begin(), array.end(), 0xA5A5A5A5u);
+}
+
+}  // namespace
+
+// Every slot not yet written reads zero: after growth, after a shrink and regrowth within the
+// same page, and in memory handed out again after an array of the same size was freed dirty.
+TEST(SlotArrays, UnwrittenSlotsReadZero) {
+    for (const std::size_t count : {std::size_t{1}, std::size_t{1000}, std::size_t{17225},
+                                    std::size_t{300000}, std::size_t{1} << 20}) {
+        SCOPED_TRACE(count);
+        for (int round = 0; round < 3; ++round) {
+            SlotArray<uint32_t> array;
+            ASSERT_TRUE(array.Resize(count));
+            EXPECT_TRUE(AllZero(array)) << "fresh or reused memory";
+            Fill(array);
+            ASSERT_TRUE(array.Resize(count / 2 + 1));
+            ASSERT_TRUE(array.Resize(count * 2));
+            EXPECT_TRUE(std::all_of(array.begin() + static_cast<std::ptrdiff_t>(count / 2 + 1),
+                                    array.end(), [](uint32_t v) { return v == 0; }))
+                << "slots dropped and regrown";
+            Fill(array);
+        }
+    }
+    // Many arrays freed at once: more than are kept, every one of them dirty.
+    std::vector<SlotArray<uint32_t>> arrays(40);
+    for (auto& array : arrays) {
+        ASSERT_TRUE(array.Resize(5000));
+        Fill(array);
+    }
+    arrays.clear();
+    arrays.resize(40);
+    for (auto& array : arrays) {
+        ASSERT_TRUE(array.Resize(5000));
+        EXPECT_TRUE(AllZero(array));
+    }
+}
