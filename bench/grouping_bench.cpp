@@ -39,6 +39,7 @@ Stars SampleGalaxy() {
 
 // Groups `input` with `sort` (the fast or the plain grouping), then counts and builds cells.
 void GroupWith(benchmark::State& state, const Stars& input, void (*sort)()) {
+    ResetStars();  // the slots exist only once allocated, whatever ran before
     std::copy(input.begin(), input.end(), StarArray.begin());
     sort();
     CountCells();
