@@ -166,9 +166,11 @@ KeyRange FindKeyRange() {
     std::array<KeyRange, MaxThreads> ranges{};
     RunSlices(slices, [&](int32_t slice) {
         const StarSlice part = SliceOfStars(slices, slice);
+        KeyRange own;  // not ranges[slice]: the threads' entries share a cache line
         for (int32_t star = part.first; star < part.end; ++star) {
-            Widen(ranges[Count(slice)], KeyOf(StarArray[Count(star)]));
+            Widen(own, KeyOf(StarArray[Count(star)]));
         }
+        ranges[Count(slice)] = own;
     });
     KeyRange range;
     for (int32_t slice = 0; slice < slices; ++slice) {
@@ -355,10 +357,14 @@ void ListGroupSlots(int32_t* first, int32_t* last, int32_t runStart) {
 // lines are asked for this many swaps ahead.
 constexpr std::ptrdiff_t PrefetchDistance = 16;
 
-void PrefetchSwap(int32_t from) {
+void PrefetchSwap(int32_t from, int32_t front) {
     __builtin_prefetch(&StarArray[Count(from)], 1);
     __builtin_prefetch(&StarTag[Count(from)], 1);
     __builtin_prefetch(&Scratch.starInSlot[Count(from)], 1);
+    if (front < Stars) {
+        // The star that swap will displace, unless a swap before it moves one there: only a hint.
+        __builtin_prefetch(&Scratch.slotOfStar[Count(Scratch.starInSlot[Count(front)])], 1);
+    }
 }
 
 // Exchanges the stars in slots `front` and `from`: the one at `from` joins the run at its
@@ -405,7 +411,7 @@ bool SortStarsByCell() {
                 nextCheck = swaps + 65536;
             }
             if (last - slot > PrefetchDistance) {
-                PrefetchSwap(slot[PrefetchDistance]);
+                PrefetchSwap(slot[PrefetchDistance], front + PrefetchDistance);
             }
             if (*slot != front) {
                 SwapIntoRun(front, *slot);
