@@ -309,6 +309,20 @@ TEST(Tools, CommandLinesAndTheirMessages) {
     EXPECT_EQ(viewerVersion.Out.rfind("galaxy-viewer ", 0), 0u) << viewerVersion.Out;
     EXPECT_EQ("galaxy-render" + viewerVersion.Out.substr(std::string("galaxy-viewer").size()),
               renderVersion.Out);
+    // Idle threads sleep rather than spin unless the environment says otherwise; the thread
+    // runtime shows the policy it read as it loaded.
+    for (const std::string program : {GALAXY_RENDER, GALAXY_VIEWER}) {
+        const std::string shown = "env -u OMP_WAIT_POLICY OMP_DISPLAY_ENV=true ";
+        EXPECT_NE(RunProgram(shown + Quoted(program) + "--version", scratch)
+                      .Err.find("OMP_WAIT_POLICY = 'PASSIVE'"),
+                  std::string::npos)
+            << program;
+        EXPECT_NE(RunProgram(shown + "OMP_WAIT_POLICY=active " + Quoted(program) + "--version",
+                             scratch)
+                      .Err.find("OMP_WAIT_POLICY = 'ACTIVE'"),
+                  std::string::npos)
+            << program;
+    }
     const std::string a = ReadFile(scratch / "a"), c = ReadFile(scratch / "c");
     EXPECT_EQ(a, ReadFile(scratch / "b"));
     EXPECT_NE(a.substr(a.find('\n')), c.substr(c.find('\n')));  // the header names the seed
