@@ -523,7 +523,7 @@ TEST_F(ImportTool, ColumnsFramesAndScale) {
 // catalogue that one thread gives: the same stars, bit for bit, and the same skips.
 TEST_F(ImportTool, TwoThreadsReadWhatOneReads) {
     std::string text = "# comment\nra,dec,parallax,mag,bp_rp\n";
-    for (int row = 0; row < 50000; ++row) {  // batches of 8192 rows, each used twice
+    for (int row = 0; row < 70000; ++row) {  // batches of 8192 rows, each used twice
         const std::string n = std::to_string(row);
         text += row % 997 == 0   ? "1,2\n"
                 : row % 991 == 0 ? "\"1\n\",2,3,4,5\n"
@@ -570,6 +570,19 @@ TEST_F(ImportTool, TwoThreadsReadWhatOneReads) {
         std::free(buffer);
     }
     EXPECT_TRUE(written[0] == written[1]);  // not EXPECT_EQ: no diff of two megabytes
+    // Enough stars for the order to be sorted in halves at once and merged: still brightest
+    // first, equal magnitudes in table order, every star once.
+    Catalogue sorted = one;
+    const WriteOrder order = OrderForWriting(sorted, 100.0);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    std::vector<bool> seen(one.stars.size());
+    for (const WriteKey& key : order) {
+        ASSERT_LT(key.index, seen.size());
+        EXPECT_FALSE(seen[key.index]);
+        seen[key.index] = true;
+    }
+    EXPECT_EQ(order.size() + static_cast<std::size_t>(sorted.skipped - one.skipped),
+              one.stars.size());
     EXPECT_GT(written[0].size(), 49000u * 20);
     // Rows 0 (short), 983 (a negative parallax), 991 (a quoted line end) and 997 (short).
     ASSERT_GE(one.shownSkips.size(), 4u);

@@ -247,6 +247,25 @@ bool FileValue(double parsecs, double pcPerUnit, float* value) {
     return InFileRange(*value);
 }
 
+namespace {
+
+// Sorts the keys; a long list as two halves at once, then merged. No two keys are equal (each
+// names its own star), so the order is the one std::sort gives, however it is reached.
+void SortWriteOrder(WriteOrder& order) {
+    constexpr std::size_t SplitFrom = std::size_t{1} << 16;
+    if (order.size() < SplitFrom) {
+        std::sort(order.begin(), order.end());
+        return;
+    }
+    const auto middle = order.begin() + static_cast<std::ptrdiff_t>(order.size() / 2);
+    std::thread helper([&order, middle] { std::sort(middle, order.end()); });
+    std::sort(order.begin(), middle);
+    helper.join();
+    std::inplace_merge(order.begin(), middle, order.end());
+}
+
+}  // namespace
+
 WriteOrder OrderForWriting(Catalogue& catalogue, double pcPerUnit) {
     WriteOrder order;
     order.reserve(catalogue.stars.size());
@@ -266,7 +285,7 @@ WriteOrder OrderForWriting(Catalogue& catalogue, double pcPerUnit) {
         order.push_back({star.hasMagnitude ? star.magnitude : HUGE_VAL, i});
     }
     if (Reads(catalogue.plan, Role::Magnitude)) {
-        std::sort(order.begin(), order.end());
+        SortWriteOrder(order);
     }
     return order;
 }
