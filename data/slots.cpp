@@ -45,10 +45,12 @@ constexpr std::size_t KeptCount = 16;
 struct KeptMapping {
     void* memory = nullptr;
     std::size_t pageBytes = 0;
+    uint64_t kept = 0;  // when it was kept, in Keep calls: the oldest goes first
 };
 
 std::mutex KeptLock;  // arrays may be freed on any thread
 std::array<KeptMapping, KeptCount> Kept;
+uint64_t Keeps = 0;  // mappings kept so far
 
 void* TakeKept(std::size_t pageBytes) {
     const std::lock_guard lock(KeptLock);
@@ -60,21 +62,29 @@ void* TakeKept(std::size_t pageBytes) {
     return nullptr;
 }
 
-// Keeps a mapping whose first `bytes` may be written and whose rest is zero; false when full.
-bool Keep(void* memory, std::size_t bytes) {
-    const std::size_t pageBytes = PageBytes(bytes);
-    if (pageBytes > KeptMaxBytes) {
-        return false;
-    }
-    const std::lock_guard lock(KeptLock);
-    for (KeptMapping& entry : Kept) {
-        if (entry.memory == nullptr) {
-            std::memset(memory, 0, bytes);
-            entry = KeptMapping{memory, pageBytes};
-            return true;
+// Keeps a mapping whose first `bytes` may be written and whose rest is zero, in place of the
+// one kept longest ago when all places are taken: the sizes in use now are the ones to keep.
+void Keep(void* memory, std::size_t bytes) {
+    std::memset(memory, 0, bytes);
+    void* dropped = nullptr;
+    std::size_t droppedBytes = 0;
+    {
+        const std::lock_guard lock(KeptLock);
+        KeptMapping* place = &Kept[0];
+        for (KeptMapping& entry : Kept) {
+            if (entry.memory == nullptr) {
+                place = &entry;
+                break;
+            }
+            place = entry.kept < place->kept ? &entry : place;
         }
+        dropped = place->memory;
+        droppedBytes = place->pageBytes;
+        *place = KeptMapping{memory, PageBytes(bytes), ++Keeps};
     }
-    return false;
+    if (dropped != nullptr) {
+        munmap(dropped, droppedBytes);
+    }
 }
 
 }  // namespace
@@ -127,7 +137,12 @@ void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes) {
 }
 
 void Unmap(void* memory, std::size_t bytes) {
-    if (memory != nullptr && bytes != 0 && !Keep(memory, bytes)) {
+    if (memory == nullptr || bytes == 0) {
+        return;
+    }
+    if (PageBytes(bytes) <= KeptMaxBytes) {
+        Keep(memory, bytes);
+    } else {
         munmap(memory, PageBytes(bytes));
     }
 }
