@@ -10,7 +10,7 @@
 // bench/frame_workload.h: cached is the viewer's frame without the flip, floor the clear and
 // plot alone) and the cells it re-projected. The wall clock, not this thread's CPU time,
 // because the work is spread over threads. One summary line goes to standard error:
-//     stars S, cells C, threads N, start-up T s, peak RSS R MB
+//     stars S, cells C, threads N, start-up T s, peak RSS R MiB
 #include <sys/resource.h>
 #include <time.h>
 
@@ -87,7 +87,7 @@ bool Start(const std::string& galaxy, double& seconds) {
     return ready;
 }
 
-double PeakResidentMegabytes() {
+double PeakResidentMebibytes() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     for (size_t frame = 0; frame < frames; ++frame) {
         std::printf("%zu,%.1f,%d\n", frame + 1, micros[frame], reprojected[frame]);
     }
-    std::fprintf(stderr, "stars %d, cells %d, threads %d, start-up %.3f s, peak RSS %.0f MB\n",
-                 StarSlots(), CellCount, ThreadCount(), startup, PeakResidentMegabytes());
+    std::fprintf(stderr, "stars %d, cells %d, threads %d, start-up %.3f s, peak RSS %.0f MiB\n",
+                 StarSlots(), CellCount, ThreadCount(), startup, PeakResidentMebibytes());
     return 0;
 }
