@@ -31,6 +31,7 @@
 
 #include "app/scene.h"
 #include "bench/frame_workload.h"
+#include "bench/scale_galaxies.h"
 #include "data/cells.h"
 #include "data/loader.h"
 #include "data/parallel.h"
@@ -46,49 +47,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int Frames = 300;
 
-// The path in single quotes for the shell, built by appending: GCC 12 warns wrongly of
-// overlapping copies in `"'" + text + "'"` at -O3.
-std::string Quoted(const fs::path& path) {
-    std::string quoted = "'";
-    quoted += path.string();
-    quoted += "'";
-    return quoted;
-}
-
-fs::path ToolsFolder() {
-    const char* render = std::getenv("GALAXY_RENDER");
-    if (render != nullptr && *render != '\0') {
-        return fs::path(render).parent_path();
-    }
-    std::error_code error;
-    return fs::read_symlink("/proc/self/exe", error).parent_path().parent_path() / "tools";
-}
-
-// galaxy-generate's galaxy of `stars` stars in the build folder, written now if it is missing
-// (beside its place, then renamed, so that a run at the same time never reads half a file).
-// Empty if it cannot be made.
-fs::path ScaleGalaxy(int64_t stars, const char* label) {
-    const fs::path tools = ToolsFolder();
-    const fs::path path =
-        tools.parent_path() / fs::path("bench-galaxy-").concat(label).concat(".dat");
-    if (fs::exists(path)) {
-        return path;
-    }
-    const fs::path staging = fs::path(path).concat(".").concat(std::to_string(getpid()));
-    std::string command = Quoted(tools / "galaxy-generate");
-    command += " --force --stars ";
-    command += std::to_string(stars);
-    command += " --out ";
-    command += Quoted(staging);
-    command += " >/dev/null";
-    std::error_code error;
-    if (std::system(command.c_str()) != 0 || !fs::exists(staging)) {
-        fs::remove(staging, error);
-        return {};
-    }
-    fs::rename(staging, path, error);
-    return error ? fs::path() : path;
-}
+using scale_galaxies::Galaxy10M;
+using scale_galaxies::Galaxy1M;
 
 // The scene this file started last: its galaxy, and the stars and cells it had, to tell that
 // no other benchmark has reset or replaced it since.
@@ -180,15 +140,6 @@ void FramesAtScale(benchmark::State& state, const fs::path& galaxy, bool floor) 
     state.counters["reprojected"] = perFrame(cells);
     state.counters["drawn"] = perFrame(drawn);
     state.counters["threads"] = floor ? 1 : ThreadCount();
-}
-
-const fs::path& Galaxy1M() {
-    static const fs::path path = ScaleGalaxy(1'000'000, "1M");
-    return path;
-}
-const fs::path& Galaxy10M() {
-    static const fs::path path = ScaleGalaxy(10'000'000, "10M");
-    return path;
 }
 
 void Cached1M(benchmark::State& state) {

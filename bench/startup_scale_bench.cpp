@@ -29,63 +29,15 @@
 
 #include "app/scene.h"
 #include "bench/frame_workload.h"
+#include "bench/scale_galaxies.h"
 #include "data/loader.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The path in single quotes for the shell, built by appending (see export_bench.cpp).
-std::string Quoted(const fs::path& path) {
-    std::string quoted = "'";
-    quoted += path.string();
-    quoted += "'";
-    return quoted;
-}
-
-fs::path ToolsFolder() {
-    const char* render = std::getenv("GALAXY_RENDER");
-    if (render != nullptr && *render != '\0') {
-        return fs::path(render).parent_path();
-    }
-    std::error_code error;
-    return fs::read_symlink("/proc/self/exe", error).parent_path().parent_path() / "tools";
-}
-
-// galaxy-generate's galaxy of `stars` stars in the build folder, written now if it is missing
-// (beside its place, then renamed, so that a run at the same time never reads half a file).
-// Empty if it cannot be made.
-fs::path ScaleGalaxy(int64_t stars, const char* label) {
-    const fs::path tools = ToolsFolder();
-    const fs::path path =
-        tools.parent_path() / fs::path("bench-galaxy-").concat(label).concat(".dat");
-    if (fs::exists(path)) {
-        return path;
-    }
-    const fs::path staging = fs::path(path).concat(".").concat(std::to_string(getpid()));
-    std::string command = Quoted(tools / "galaxy-generate");
-    command += " --force --stars ";
-    command += std::to_string(stars);
-    command += " --out ";
-    command += Quoted(staging);
-    command += " >/dev/null";
-    std::error_code error;
-    if (std::system(command.c_str()) != 0 || !fs::exists(staging)) {
-        fs::remove(staging, error);
-        return {};
-    }
-    fs::rename(staging, path, error);
-    return error ? fs::path() : path;
-}
-
-const fs::path& Galaxy1M() {
-    static const fs::path path = ScaleGalaxy(1'000'000, "1M");
-    return path;
-}
-const fs::path& Galaxy10M() {
-    static const fs::path path = ScaleGalaxy(10'000'000, "10M");
-    return path;
-}
+using scale_galaxies::Galaxy10M;
+using scale_galaxies::Galaxy1M;
 
 // Reads the whole file into buffer with read(2); false on any error or a short file.
 bool ReadWhole(const fs::path& path, std::vector<char>& buffer) {
