@@ -1,12 +1,12 @@
 // main.cpp: the viewer's entry: the options, the test hook's setting, the quit signals, the run.
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/galaxy_file.h"
+#include "app/scale_options.h"
 #include "app/scene.h"
 #include "app/viewer.h"
 #include "app/window.h"
@@ -39,22 +39,6 @@ bool ReadFrameLimit(ViewerRun& run) {
     return true;
 }
 
-// --capacity's value: "fit" (every record, however many) or a number of star slots.
-int32_t ParseCapacity(const std::string& text) {
-    if (text == "fit") {
-        return FitCapacity;
-    }
-    int32_t slots = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, slots);
-    if (text.empty() || error != std::errc{} || stop != end || slots < 1) {
-        throw CLI::ValidationError("--capacity", "'" + text +
-                                                     "' is neither 'fit' nor a number of stars "
-                                                     "from 1 to 2147483647");
-    }
-    return slots;
-}
-
 // Reads the options into run and the thread count; returns -1 to run the viewer, otherwise the
 // exit code: 0 after --help or --version (nothing else done, no display opened), 2 after an
 // unknown option or argument or a bad value, told on standard error with the usage, 1 when a
@@ -80,17 +64,8 @@ int ReadOptions(int argc, char** argv, ViewerRun& run) {
     app.add_flag("--colour", colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "
                  "galaxy-import writes it) at the brightness it has in grey");
-    app.add_option_function<std::string>(
-           "--capacity",
-           [&run](const std::string& text) { run.Scene.Capacity = ParseCapacity(text); },
-           "star slots: the first N-1 records are kept and the last slot is a star at the origin; "
-           "'fit': every record, plus the origin star")
-        ->type_name("N|fit")
-        ->default_str(std::to_string(MaxStars));
     int32_t threads = ProcessorCount();
-    app.add_option("--threads", threads,
-                   "threads to share the work with (default: one per processor)")
-        ->check(CLI::Range(1, MaxThreads));
+    AddScaleOptions(app, run.Scene.Capacity, threads);
     app.failure_message(CLI::FailureMessage::help);
     try {
         app.parse(argc, argv);

@@ -11,7 +11,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "app/galaxy_file.h"
+#include "app/scale_options.h"
 #include "app/scene.h"
 #include "data/cells.h"
 #include "data/loader.h"
@@ -34,6 +34,7 @@
 #include "display/memory_display.h"
 #include "render/frame.h"
 #include "render/frame_rate.h"
+#include "tools/frame_list.h"
 #include "tools/frame_output.h"
 #include "tools/frame_pipeline.h"
 #include "tools/png_writer.h"
@@ -44,7 +45,6 @@
 
 namespace {
 
-constexpr int32_t LastFrameNumber = 99999999;  // file names have six digits, more beyond 999999
 constexpr size_t SlotsPerWorker = 2;  // frames waiting per worker: enough to keep each one busy
 
 int64_t SimulatedFrame = 0;  // the frame being drawn; 0 during start-up
@@ -55,75 +55,6 @@ TimeStamp SimulatedClock() {
     const int64_t milliseconds = SimulatedFrame * 1000 / 60;
     return TimeStamp{static_cast<int32_t>(milliseconds / 1000),
                      static_cast<uint16_t>(milliseconds % 1000)};
-}
-
-int32_t ParseFrameNumber(const std::string& text, const std::string& item) {
-    int32_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || stop != end || value < 1 ||
-        value > LastFrameNumber) {
-        throw std::invalid_argument("bad frame \"" + item +
-                                    "\": frames are whole numbers from 1 to " +
-                                    std::to_string(LastFrameNumber));
-    }
-    return value;
-}
-
-// Frames First to Last, both included.
-struct FrameRange {
-    int32_t First;
-    int32_t Last;
-};
-
-// "1,2,50-60,2070" as sorted ranges, overlapping or touching ones merged: a range takes the
-// same memory however many frames it holds.
-std::vector<FrameRange> ParseFrameList(const std::string& list) {
-    std::vector<FrameRange> ranges;
-    size_t start = 0;
-    while (start <= list.size()) {
-        const size_t comma = std::min(list.find(',', start), list.size());
-        const std::string item = list.substr(start, comma - start);
-        if (item.empty()) {
-            throw std::invalid_argument("empty entry in the frame list \"" + list + "\"");
-        }
-        const size_t dash = item.find('-');
-        const int32_t first = ParseFrameNumber(item.substr(0, dash), item);
-        const int32_t last =
-            dash == std::string::npos ? first : ParseFrameNumber(item.substr(dash + 1), item);
-        if (last < first) {
-            throw std::invalid_argument("bad frame range \"" + item + "\": it runs backwards");
-        }
-        ranges.push_back(FrameRange{first, last});
-        start = comma + 1;
-    }
-    std::sort(ranges.begin(), ranges.end(),
-              [](const FrameRange& a, const FrameRange& b) { return a.First < b.First; });
-    std::vector<FrameRange> merged;
-    for (const FrameRange& range : ranges) {
-        if (!merged.empty() && int64_t{range.First} <= int64_t{merged.back().Last} + 1) {
-            merged.back().Last = std::max(merged.back().Last, range.Last);
-        } else {
-            merged.push_back(range);
-        }
-    }
-    return merged;
-}
-
-// --capacity's value: "fit" (every record, however many) or a number of star slots.
-int32_t ParseCapacity(const std::string& text) {
-    if (text == "fit") {
-        return FitCapacity;
-    }
-    int32_t slots = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, slots);
-    if (text.empty() || error != std::errc{} || stop != end || slots < 1) {
-        throw CLI::ValidationError("--capacity", "'" + text +
-                                                     "' is neither 'fit' nor a number of stars "
-                                                     "from 1 to 2147483647");
-    }
-    return slots;
 }
 
 struct RenderOptions {
@@ -447,16 +378,7 @@ int main(int argc, char** argv) {
     app.add_flag("--colour", options.Colour,
                  "draw each star in the colour of its class (the galaxy file's fourth field, as "
                  "galaxy-import writes it) at the brightness it has in grey");
-    app.add_option_function<std::string>(
-           "--capacity",
-           [&options](const std::string& text) { options.Capacity = ParseCapacity(text); },
-           "star slots: the first N-1 records are kept and the last slot is a star at the origin; "
-           "'fit': every record, plus the origin star")
-        ->type_name("N|fit")
-        ->default_str(std::to_string(MaxStars));
-    app.add_option("--threads", options.Threads,
-                   "threads to share the work with (default: one per processor)")
-        ->check(CLI::Range(1, MaxThreads));
+    AddScaleOptions(app, options.Capacity, options.Threads);
     app.failure_message(CLI::FailureMessage::help);
     try {
         app.parse(argc, argv);

@@ -1,0 +1,9 @@
+// scale_options.h: the options with which both programs take galaxies of any size.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+
+// Adds --capacity N|fit (star slots, into `capacity`) and --threads N (1 to MaxThreads, into
+// `threads`). A bad value throws CLI11's validation error, which both programs end with exit 2.
+void AddScaleOptions(CLI::App& app, int32_t& capacity, int32_t& threads);
