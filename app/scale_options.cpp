@@ -30,8 +30,7 @@ int32_t ParseCapacity(const std::string& text) {
 
 void AddScaleOptions(CLI::App& app, int32_t& capacity, int32_t& threads) {
     app.add_option_function<std::string>(
-           "--capacity",
-           [&capacity](const std::string& text) { capacity = ParseCapacity(text); },
+           "--capacity", [&capacity](const std::string& text) { capacity = ParseCapacity(text); },
            "star slots: the first N-1 records are kept and the last slot is a star at the origin; "
            "'fit': every record, plus the origin star")
         ->type_name("N|fit")

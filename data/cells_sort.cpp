@@ -29,9 +29,9 @@ struct GroupingScratch {
     // the narrow key ranges of real data vary in their lowest byte only. Until groups are named.
     SlotArray<std::array<uint32_t, 3>> keyWords;
     std::array<std::array<int32_t, 256>, 12> byteCounts;  // per key byte, stars per value
-    SlotArray<int32_t> members;     // each group's stars, one group after another
-    SlotArray<int32_t> sortBuffer;  // the other side of each radix pass; during the sort only
-    SlotArray<int32_t> groupStart;  // where each group begins in members, one past the last
+    SlotArray<int32_t> members;      // each group's stars, one group after another
+    SlotArray<int32_t> sortBuffer;   // the other side of each radix pass; during the sort only
+    SlotArray<int32_t> groupStart;   // where each group begins in members, one past the last
     SlotArray<int32_t> groupOfStar;  // the group of each star
     SlotArray<int32_t> slotOfStar;   // where each star is now
     SlotArray<int32_t> starInSlot;   // which star each slot holds now
@@ -277,8 +277,8 @@ bool NumberWideGroups() {
     int32_t groups = 0;
     for (int32_t entry = 0; entry < Stars; ++entry) {
         const int32_t star = s.members[Count(entry)];
-        groups += entry == 0 || s.keyWords[Count(star)] !=
-                                    s.keyWords[Count(s.members[Count(entry - 1)])];
+        groups +=
+            entry == 0 || s.keyWords[Count(star)] != s.keyWords[Count(s.members[Count(entry - 1)])];
         s.groupOfStar[Count(star)] = groups - 1;
     }
     s.keyWords.Release();
@@ -310,8 +310,8 @@ bool NumberGroups() {
     const bool numbered = compact
                               ? NumberCompactGroups(CompactKeys{range.lowest, yBits, zBits}, bits)
                               : NumberWideGroups();
-    if (!numbered || !KeepStarting() || !s.slotOfStar.Resize(Count(Stars)) || !s.starInSlot.Resize(Count(Stars)) ||
-        !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
+    if (!numbered || !KeepStarting() || !s.slotOfStar.Resize(Count(Stars)) ||
+        !s.starInSlot.Resize(Count(Stars)) || !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
         return false;
     }
     std::iota(s.slotOfStar.begin(), s.slotOfStar.end(), 0);
@@ -357,13 +357,14 @@ void ListGroupSlots(int32_t* first, int32_t* last, int32_t runStart) {
 // lines are asked for this many swaps ahead.
 constexpr std::ptrdiff_t PrefetchDistance = 16;
 
-void PrefetchSwap(int32_t from, int32_t front) {
+void PrefetchSwap(int32_t from, int64_t front) {
     __builtin_prefetch(&StarArray[Count(from)], 1);
     __builtin_prefetch(&StarTag[Count(from)], 1);
     __builtin_prefetch(&Scratch.starInSlot[Count(from)], 1);
     if (front < Stars) {
         // The star that swap will displace, unless a swap before it moves one there: only a hint.
-        __builtin_prefetch(&Scratch.slotOfStar[Count(Scratch.starInSlot[Count(front)])], 1);
+        const int32_t displaced = Scratch.starInSlot[static_cast<std::size_t>(front)];
+        __builtin_prefetch(&Scratch.slotOfStar[Count(displaced)], 1);
     }
 }
 
@@ -395,8 +396,9 @@ bool SortStarsByCell() {
     Stars = StarSlots();
     bool done = NumberGroups();
     int32_t runStart = 0;
-    int32_t nextCheck = 0;  // the swap count at which to look for a stop request again
-    for (int32_t swaps = 0; done && runStart < Stars;) {
+    // 64-bit counts: near 2^31 stars, a 32-bit count plus the step would overflow.
+    int64_t nextCheck = 0;  // the swap count at which to look for a stop request again
+    for (int64_t swaps = 0; done && runStart < Stars;) {
         const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
         int32_t* first = s.members.data() + s.groupStart[Count(group)];
         int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
@@ -411,7 +413,7 @@ bool SortStarsByCell() {
                 nextCheck = swaps + 65536;
             }
             if (last - slot > PrefetchDistance) {
-                PrefetchSwap(slot[PrefetchDistance], front + PrefetchDistance);
+                PrefetchSwap(slot[PrefetchDistance], int64_t{front} + PrefetchDistance);
             }
             if (*slot != front) {
                 SwapIntoRun(front, *slot);

@@ -12,7 +12,7 @@
 
 namespace {
 
-int32_t Threads = 0;  // 0 until set: then the processor count
+int32_t Threads = 0;  // 0 until set: ThreadCount then gives the processor count
 
 #ifdef _OPENMP
 // Between parallel regions libgomp's idle threads spin for a while before they sleep. Where other
@@ -24,9 +24,8 @@ int32_t Threads = 0;  // 0 until set: then the processor count
 void PreferSleepingThreads(int, char**, char**) {
     setenv("OMP_WAIT_POLICY", "passive", 0);
 }
-[[gnu::used, gnu::section(".preinit_array")]] void (*PreferSleepingThreadsAtLoad)(int, char**,
-                                                                               char**) =
-    PreferSleepingThreads;
+[[gnu::used, gnu::section(".preinit_array")]] void (*PreferSleepingThreadsAtLoad)(
+    int, char**, char**) = PreferSleepingThreads;
 #endif
 
 }  // namespace
@@ -44,10 +43,8 @@ void SetThreadCount(int32_t threads) {
 }
 
 int32_t ThreadCount() {
-    if (Threads == 0) {
-        Threads = ProcessorCount();
-    }
-    return Threads;
+    // Not stored here: this is also read inside parallel regions, where a write would race.
+    return Threads != 0 ? Threads : ProcessorCount();
 }
 
 int32_t SliceCount(int64_t items, int64_t minPerSlice) {

@@ -101,8 +101,8 @@ void* Map(std::size_t bytes) {
     // Pages never touched cost nothing. The kernel still weighs the request against the memory
     // there is, so an absurd size fails here, with a message, rather than by the out-of-memory
     // killer once the pages are used.
-    void* memory = mmap(nullptr, PageBytes(bytes), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory =
+        mmap(nullptr, PageBytes(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         return nullptr;
     }
