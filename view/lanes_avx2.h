@@ -1,6 +1,5 @@
 // lanes_avx2.h: four consecutive records of three doubles (Vec3, ProjectedStar) to and from x,
-// y and z lanes, for the AVX2 loops of the cache and the renderer (projection_avx2.cpp keeps
-// its own copy beside its projection).
+// y and z lanes, for the AVX2 loops of the projection, the cache and the renderer.
 #pragma once
 
 #include <immintrin.h>

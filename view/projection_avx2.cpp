@@ -5,31 +5,10 @@
 // and a shorter form for upright cameras that is checked to give the same bits.
 #include <immintrin.h>
 
+#include "view/lanes_avx2.h"
 #include "view/projection_point.h"
 
 namespace {
-
-// Four consecutive x y z records (12 doubles in three loads) as x, y and z lanes.
-[[gnu::target("avx2"), gnu::always_inline]] inline Lanes4 LoadFour(const double* at) {
-    const __m256d r0 = _mm256_loadu_pd(at);                  // x0 y0 z0 x1
-    const __m256d r1 = _mm256_loadu_pd(at + 4);              // y1 z1 x2 y2
-    const __m256d r2 = _mm256_loadu_pd(at + 8);              // z2 x3 y3 z3
-    const __m256d a = _mm256_permute2f128_pd(r0, r1, 0x30);  // x0 y0 x2 y2
-    const __m256d b = _mm256_permute2f128_pd(r0, r2, 0x21);  // z0 x1 z2 x3
-    const __m256d c = _mm256_permute2f128_pd(r1, r2, 0x30);  // y1 z1 y3 z3
-    return {_mm256_blend_pd(a, b, 0b1010), _mm256_shuffle_pd(a, c, 0b0101),
-            _mm256_blend_pd(b, c, 0b1010)};
-}
-
-// The inverse of LoadFour: x, y and z lanes back to four consecutive records.
-[[gnu::target("avx2"), gnu::always_inline]] inline void StoreFour(double* at, const Lanes4& v) {
-    const __m256d a = _mm256_shuffle_pd(v.x, v.y, 0b0000);  // x0 y0 x2 y2
-    const __m256d b = _mm256_shuffle_pd(v.z, v.x, 0b1010);  // z0 x1 z2 x3
-    const __m256d c = _mm256_shuffle_pd(v.y, v.z, 0b1111);  // y1 z1 y3 z3
-    _mm256_storeu_pd(at, _mm256_permute2f128_pd(a, b, 0x20));
-    _mm256_storeu_pd(at + 4, _mm256_permute2f128_pd(c, a, 0x30));
-    _mm256_storeu_pd(at + 8, _mm256_permute2f128_pd(b, c, 0x31));
-}
 
 // Vec3 and ProjectedStar are three packed doubles each, so a run of them is a run of doubles.
 static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(ProjectedStar) == 3 * sizeof(double));
@@ -73,22 +52,23 @@ struct ShortProjection {
     if (toIndex - i < 16) {
         return i;
     }
-    Lanes4 next = LoadFour(&points[i].x);
+    Lanes4 next = LoadFourRecords(&points[i].x);
     for (; toIndex - i >= 16; i += 16) {
         Double4 check{1.0, 1.0, 1.0, 1.0};
         for (int32_t k = i; k < i + 16; k += 4) {
             const Lanes4 four = next;
-            next = LoadFour(&points[toIndex - k >= 8 ? k + 4 : k].x);  // never past the range
+            // Never past the range.
+            next = LoadFourRecords(&points[toIndex - k >= 8 ? k + 4 : k].x);
             const ShortProjection projection = ProjectCentralShort(camera, four);
-            StoreFour(&projected[k].x, projection.out);
+            StoreFourRecords(&projected[k].x, projection.out);
             check *= projection.check;
         }
         // True where check is zero (equal to check - check) or not finite (unordered).
         const __m256d redo = _mm256_cmp_pd(check, check - check, _CMP_EQ_UQ);
         if (_mm256_movemask_pd(redo) != 0) [[unlikely]] {
             for (int32_t k = i; k < i + 16; k += 4) {
-                StoreFour(&projected[k].x,
-                          ProjectCentralPoint<Double4>(camera, LoadFour(&points[k].x)));
+                StoreFourRecords(&projected[k].x, ProjectCentralPoint<Double4>(
+                                                      camera, LoadFourRecords(&points[k].x)));
             }
         }
     }
@@ -110,8 +90,8 @@ template <bool Central>
         }
     }
     for (; toIndex - i >= 4; i += 4) {
-        const Lanes4 in = LoadFour(&points[i].x);
-        StoreFour(&projected[i].x, ProjectPoint<Central, Double4>(local, in));
+        const Lanes4 in = LoadFourRecords(&points[i].x);
+        StoreFourRecords(&projected[i].x, ProjectPoint<Central, Double4>(local, in));
     }
     ProjectOneByOne<Central>(local, points, projected, i, toIndex);
 }
