@@ -251,6 +251,22 @@ LoadStatus OutOfMemory(const Target& target) {
     return LoadStatus::OutOfMemory;
 }
 
+// Makes `parts` the file as a single part, read from its start; false if it cannot be opened.
+bool OpenWhole(Parts& parts, const char* fileName) {
+    parts.clear();
+    parts.push_back(std::make_unique<Part>());
+    parts.front()->stream = OpenUnbuffered(fileName);
+    return parts.front()->stream != nullptr;
+}
+
+// A file that cannot be opened leaves the galaxy empty, as it always has: the capacity's slots,
+// all zero, or the origin star alone for a fitted capacity.
+LoadStatus CannotOpen(const Target& target, int32_t capacity) {
+    std::fprintf(target.err, "%s: cannot open: %s\n", target.fileName, std::strerror(errno));
+    return AllocateStars(capacity == FitCapacity ? 1 : capacity) ? LoadStatus::Loaded
+                                                                 : OutOfMemory(target);
+}
+
 // Reads every part, at once when there are several, then fixes up the rare part that began
 // inside a record; parts after a failed read are dropped, as one pass would stop there.
 bool ReadParts(Parts& parts, const Target& target) {
@@ -280,12 +296,8 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
     *passes = 0;
     const Target target{fileName, capacity == FitCapacity ? INT32_MAX : capacity, out, err};
     Parts parts;
-    parts.push_back(std::make_unique<Part>());
-    parts.front()->stream = OpenUnbuffered(fileName);
-    if (parts.front()->stream == nullptr) {
-        std::fprintf(err, "%s: cannot open: %s\n", fileName, std::strerror(errno));
-        return AllocateStars(capacity == FitCapacity ? 1 : capacity) ? LoadStatus::Loaded
-                                                                     : OutOfMemory(target);
+    if (!OpenWhole(parts, fileName)) {
+        return CannotOpen(target, capacity);
     }
     struct stat status {};
     const bool regular = fstat(fileno(parts.front()->stream), &status) == 0 &&
@@ -297,9 +309,11 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
             : FindCuts(parts.front()->stream, status.st_size,
                        SliceCount(status.st_size, MinPartBytes));
     const std::vector<int64_t>& chosen = cuts != nullptr ? *cuts : found;
-    if (regular && !chosen.empty() && !OpenParts(parts, fileName, status.st_size, chosen)) {
-        std::fprintf(err, "%s: cannot open: %s\n", fileName, std::strerror(errno));
-        return OutOfMemory(target);
+    // Where the file cannot be opened once a part (no descriptors left, or it went away
+    // meanwhile), one pass over a single opening reads it all the same.
+    if (regular && !chosen.empty() && !OpenParts(parts, fileName, status.st_size, chosen) &&
+        !OpenWhole(parts, fileName)) {
+        return CannotOpen(target, capacity);
     }
     const bool read = ReadParts(parts, target);
     if (StopRequested()) {

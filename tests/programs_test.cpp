@@ -222,6 +222,45 @@ TEST(RenderTool, FramesAreTheSameOnAnyNumberOfThreads) {
     EXPECT_NE(firstOut.find("drawn "), std::string::npos);
 }
 
+// A file large enough to be read in parts on two threads still loads whole when the file cannot
+// be opened once more per part: with no descriptor to spare, it is read in one pass. So it needs
+// no more descriptors than a small file, and draws the same picture as without the limit.
+TEST(RenderTool, ALargeFileLoadsWithoutADescriptorToSpare) {
+    const fs::path scratch = fs::current_path() / "render-tool-descriptors";
+    fs::remove_all(scratch);
+    const fs::path large = scratch / "large.dat", small = scratch / "small.dat";
+    for (const auto& [path, stars] : {std::pair{large, "600000"}, std::pair{small, "1000"}}) {
+        ASSERT_EQ(RunProgram(Quoted(GALAXY_GENERATE) + "--stars " + stars + " --out " +
+                                 Quoted(path),
+                             scratch)
+                      .ExitCode,
+                  0);
+    }
+    ASSERT_GT(fs::file_size(large), 17u << 20);  // two parts of at least 8 MiB
+    const auto render = [&](const fs::path& galaxy, const std::string& limit,
+                             const std::string& out) {
+        return RunProgram(limit + Quoted(GALAXY_RENDER) + Quoted(galaxy) +
+                              "--capacity fit --threads 2 --frames 1 --out " +
+                              Quoted(scratch / out),
+                          scratch);
+    };
+    ASSERT_EQ(render(large, "", "free").ExitCode, 0);
+    // The fewest descriptors with which the small file's run succeeds.
+    int fewest = 4;
+    while (fewest < 64 && render(small, "prlimit --nofile=" + std::to_string(fewest) + " ",
+                                 "small-" + std::to_string(fewest))
+                                  .ExitCode != 0) {
+        ++fewest;
+    }
+    ASSERT_LT(fewest, 64);
+    const ProgramResult limited =
+        render(large, "prlimit --nofile=" + std::to_string(fewest) + " ", "limited");
+    ASSERT_EQ(limited.ExitCode, 0) << limited.Err;
+    EXPECT_EQ(limited.Err.find("cannot open"), std::string::npos) << limited.Err;
+    EXPECT_TRUE(ReadFile(scratch / "limited" / "frame-000001.png") ==
+                ReadFile(scratch / "free" / "frame-000001.png"));
+}
+
 // Each command line in turn ends with its exit code and messages. galaxy-render: a bad one
 // before any frame is saved (no ffmpeg is on the PATH here), a bad capacity or thread count
 // with the usage; --help lists every option; a galaxy file that cannot be read (missing, a
