@@ -5,6 +5,7 @@
 #include <SDL_ttf.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,38 +22,57 @@ TTF_Font* Font = nullptr;                // the open font, or null
 bool FontLibraryStarted = false;         // our TTF_Init, to be matched by one TTF_Quit
 bool FontFailureReported = false;        // the "cannot open" line is written only once
 
-// The glyphs of the last string drawn, kept so that an unchanged text costs no rendering.
-SDL_Surface* CachedGlyphs = nullptr;
-char CachedText[MaxTextLength + 1] = {};
+// The glyphs of the strings drawn last, kept so that an unchanged text costs no rendering: enough
+// for the frame-rate line and every line of the viewer's help, which are drawn on every frame.
+struct CachedText {
+    SDL_Surface* glyphs = nullptr;
+    char text[MaxTextLength + 1] = {};
+    uint64_t lastUse = 0;  // in GlyphsFor calls: the least recently used entry goes first
+};
+std::array<CachedText, 16> Cached;
+uint64_t GlyphRequests = 0;
+
+void Forget(CachedText& entry) {
+    SDL_FreeSurface(entry.glyphs);
+    entry = CachedText{};
+}
 
 void ForgetCachedGlyphs() {
-    SDL_FreeSurface(CachedGlyphs);
-    CachedGlyphs = nullptr;
-    CachedText[0] = '\0';
+    for (CachedText& entry : Cached) {
+        Forget(entry);
+    }
 }
 
 // The 8-bit glyph surface for text; index 0 is background, any other index is ink.
 SDL_Surface* GlyphsFor(const char* text, int32_t length) {
     const size_t size = static_cast<size_t>(std::min(length, MaxTextLength));
-    if (CachedGlyphs != nullptr && std::strlen(CachedText) == size &&
-        std::memcmp(CachedText, text, size) == 0) {
-        return CachedGlyphs;
+    ++GlyphRequests;
+    CachedText* oldest = &Cached[0];
+    for (CachedText& entry : Cached) {
+        if (entry.glyphs != nullptr && std::strlen(entry.text) == size &&
+            std::memcmp(entry.text, text, size) == 0) {
+            entry.lastUse = GlyphRequests;
+            return entry.glyphs;
+        }
+        oldest = entry.lastUse < oldest->lastUse ? &entry : oldest;
     }
-    ForgetCachedGlyphs();
     char terminated[MaxTextLength + 1];
     std::memcpy(terminated, text, size);
     terminated[size] = '\0';
     if (std::strlen(terminated) == 0) {
         return nullptr;  // nothing to draw, and SDL_ttf refuses empty text
     }
+    Forget(*oldest);
     const SDL_Color ink{255, 255, 255, 255};
-    CachedGlyphs = TTF_RenderText_Solid(Font, terminated, ink);
-    if (CachedGlyphs == nullptr || CachedGlyphs->format->BytesPerPixel != 1) {
-        ForgetCachedGlyphs();
+    SDL_Surface* glyphs = TTF_RenderText_Solid(Font, terminated, ink);
+    if (glyphs == nullptr || glyphs->format->BytesPerPixel != 1) {
+        SDL_FreeSurface(glyphs);
         return nullptr;
     }
-    std::memcpy(CachedText, terminated, size + 1);
-    return CachedGlyphs;
+    oldest->glyphs = glyphs;
+    std::memcpy(oldest->text, terminated, size + 1);
+    oldest->lastUse = GlyphRequests;
+    return glyphs;
 }
 
 // Says once why there will be no text; the program goes on without it.
