@@ -21,6 +21,7 @@
 #include "render/plot_run.h"
 #include "render/plot_star.h"
 #include "view/cache.h"
+#include "view/simd.h"
 #include "view/star_slices.h"
 
 namespace {
@@ -138,11 +139,6 @@ int32_t PlotStarByStar(const Canvas& canvas, const ProjectedStar& centre,
         ++drawn;
     }
     return drawn;
-}
-
-// Whether this CPU can run the AVX2 run (libgcc has read the CPU model before main).
-bool CpuHasAvx2() {
-    return __builtin_cpu_supports("avx2") != 0;
 }
 
 Canvas CanvasOf(int32_t slice, const LockDescription& target) {

@@ -34,12 +34,6 @@ ViewBasis MakeViewBasis(const Vec3& Direction, const Vec3& Up) {
     return basis;
 }
 
-// Whether this CPU can run the AVX2 path. libgcc reads the CPU model before any constructor of
-// the program runs, so this is one load and one test.
-bool CpuHasAvx2() {
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
 }  // namespace
 
 Projector MakeProjector(Vec3 Position, Vec3 Direction, Vec3 Up, double FocalDistance) {

@@ -6,6 +6,12 @@
 
 #include "data/star.h"
 
+// Whether this CPU can run the AVX2 paths. libgcc reads the CPU model before any constructor of
+// the program runs, so this is one load and one test.
+inline bool CpuHasAvx2() {
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
 // Four doubles in one AVX register; unlike __m256d it may be a template argument.
 using Double4 = double __attribute__((vector_size(32)));
 // What comparing two Double4 gives: all ones in each lane where the comparison holds.
