@@ -8,6 +8,10 @@
 // numbers shifted, the first damaged lines told and the rest counted, records placed one after
 // the other. A part that follows a record left open is read again, on from that record, which is
 // exactly what one pass would have done.
+//
+// Memory: each part keeps up to the capacity's records, since it cannot know how many the parts
+// before it keep. With every record kept (--capacity fit) the parts together hold the file's
+// records once; with a capacity below the file's records, up to one capacity a part.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -237,7 +241,7 @@ bool JoinRecords(Parts& parts, int32_t slots) {
         const int64_t count = std::min<int64_t>(part.state->slots, slots - placed);
         std::copy_n(part.slots.stars.data(), count, StarArray.data() + placed);
         std::copy_n(part.slots.tags.data(), count, StarTag.data() + placed);
-        part.slots.stars.Release();  // given back at once: the peak is the sum, not twice it
+        part.slots.stars.Release();  // given back at once: never held twice over
         part.slots.tags.Release();
         placed += part.state->slots;
     }
