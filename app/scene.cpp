@@ -9,6 +9,7 @@
 #include "data/startup.h"
 #include "render/frame.h"
 #include "render/frame_rate.h"
+#include "render/plot.h"
 #include "view/cache.h"
 #include "view/camera.h"
 
@@ -65,6 +66,7 @@ SceneStatus StartScene(const SceneOptions& options) {
     BuildCells();
     StepCamera();
     BuildProjectionCache();
+    ReservePlotSlices();
     if (!KeepStarting()) {
         return Stopped();
     }

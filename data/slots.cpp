@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -51,6 +52,7 @@ struct KeptMapping {
 std::mutex KeptLock;  // arrays may be freed on any thread
 std::array<KeptMapping, KeptCount> Kept;
 uint64_t Keeps = 0;  // mappings kept so far
+std::atomic<uint64_t> RequestCount = 0;  // see Requests
 
 void* TakeKept(std::size_t pageBytes) {
     const std::lock_guard lock(KeptLock);
@@ -93,6 +95,7 @@ void* Map(std::size_t bytes) {
     if (bytes == 0) {
         return nullptr;
     }
+    RequestCount.fetch_add(1, std::memory_order_relaxed);
     if (PageBytes(bytes) <= KeptMaxBytes) {
         if (void* kept = TakeKept(PageBytes(bytes))) {
             return kept;
@@ -128,6 +131,7 @@ void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes) {
     if (newPages == oldPages) {
         return memory;
     }
+    RequestCount.fetch_add(1, std::memory_order_relaxed);
     void* moved = mremap(memory, oldPages, newPages, MREMAP_MAYMOVE);
     if (moved == MAP_FAILED) {
         return nullptr;
@@ -145,6 +149,10 @@ void Unmap(void* memory, std::size_t bytes) {
     } else {
         munmap(memory, PageBytes(bytes));
     }
+}
+
+uint64_t Requests() {
+    return RequestCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace slots

@@ -17,6 +17,8 @@ namespace slots {
 void* Map(std::size_t bytes);
 void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes);
 void Unmap(void* memory, std::size_t bytes);
+// How many times Map and Resize have asked for memory, for tests that show a loop asks none.
+uint64_t Requests();
 
 }  // namespace slots
 

@@ -21,5 +21,9 @@ int32_t PlotStarsPlainly(const LockDescription& target, bool colours);
 // be allocated.
 int32_t PlotStarsInSlices(const LockDescription& target, bool colours);
 
+// Allocates, once the projection cache is built, what PlotStarsInSlices needs on every thread,
+// so that no frame allocates; without memory for it, frames go on as before.
+void ReservePlotSlices();
+
 // How many slices the last PlotStarsInSlices drew in; 0 when it left the frame to the plain plot.
 int32_t LastPlotSlices();

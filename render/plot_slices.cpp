@@ -198,6 +198,19 @@ int32_t PlotRunScalar(const Canvas& canvas, bool colours, const ProjectedStar& c
                    : PlotStarByStar<false, true>(canvas, centre, offsets, tags, from, to);
 }
 
+void ReservePlotSlices() {
+    const int64_t stars = static_cast<int64_t>(ProjectedStarArray.size());
+    if (SliceCount(stars, MinStarsPerSlice) < 2 || CellCount < 0) {
+        return;
+    }
+    const int32_t slices = ThreadCount();  // the most a frame asks for
+    const std::size_t stretches = Index(CellCount) + Index(slices);
+    // Best effort: a frame that finds them missing tries again, or plots on one thread.
+    (void)(HaveFrames(slices) &&
+           (ShownCells.size() >= Index(CellCount) || ShownCells.Resize(Index(CellCount))) &&
+           (Stretches.size() >= stretches || Stretches.Resize(stretches)));
+}
+
 int32_t PlotStarsInSlices(const LockDescription& target, bool colours) {
     LastSlices = 0;
     if (SliceCount(static_cast<int64_t>(ProjectedStarArray.size()), MinStarsPerSlice) < 2) {
