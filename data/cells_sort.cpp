@@ -9,9 +9,11 @@
 // keys among them, and colour_test compares the tags.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <numeric>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,7 @@ struct GroupingScratch {
     SlotArray<int32_t> groupOfStar;  // the group of each star
     SlotArray<int32_t> slotOfStar;   // where each star is now
     SlotArray<int32_t> starInSlot;   // which star each slot holds now
+    SlotArray<int32_t> runGroup;     // the group of each run, in slot order
     SlotArray<uint64_t> slotMarks;   // one bit per slot, zero between uses
 
     void Release() {
@@ -45,6 +48,7 @@ struct GroupingScratch {
         groupOfStar.Release();
         slotOfStar.Release();
         starInSlot.Release();
+        runGroup.Release();
         slotMarks.Release();
     }
 };
@@ -251,8 +255,7 @@ bool NumberCompactGroups(const CompactKeys& keys, int bits) {
             ++counts[keys.Of(StarArray[Count(star)])];
         }
     });
-    PlaceGroups(next, groupOf);
-    if (!KeepStarting()) {
+    if (!s.runGroup.Resize(Count(PlaceGroups(next, groupOf))) || !KeepStarting()) {
         return false;
     }
     RunSlices(slices, [&](int32_t slice) {
@@ -282,7 +285,7 @@ bool NumberWideGroups() {
         s.groupOfStar[Count(star)] = groups - 1;
     }
     s.keyWords.Release();
-    if (!s.groupStart.Resize(Count(groups) + 1)) {
+    if (!s.groupStart.Resize(Count(groups) + 1) || !s.runGroup.Resize(Count(groups))) {
         return false;
     }
     for (int32_t entry = Stars - 1; entry >= 0; --entry) {
@@ -314,8 +317,16 @@ bool NumberGroups() {
         !s.starInSlot.Resize(Count(Stars)) || !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
         return false;
     }
-    std::iota(s.slotOfStar.begin(), s.slotOfStar.end(), 0);
-    std::iota(s.starInSlot.begin(), s.starInSlot.end(), 0);
+    // Every star in its own slot. Split between threads: the first touch of fresh pages, not the
+    // writing, is most of the cost.
+    const int32_t slices = SliceCount(Stars, MinStarsPerSlice);
+    RunSlices(slices, [&](int32_t slice) {
+        const StarSlice part = SliceOfStars(slices, slice);
+        for (int32_t star = part.first; star < part.end; ++star) {
+            s.slotOfStar[Count(star)] = star;
+            s.starInSlot[Count(star)] = star;
+        }
+    });
     return true;
 }
 
@@ -357,28 +368,131 @@ void ListGroupSlots(int32_t* first, int32_t* last, int32_t runStart) {
 // lines are asked for this many swaps ahead.
 constexpr std::ptrdiff_t PrefetchDistance = 16;
 
-void PrefetchSwap(int32_t from, int64_t front) {
-    __builtin_prefetch(&StarArray[Count(from)], 1);
-    __builtin_prefetch(&StarTag[Count(from)], 1);
-    __builtin_prefetch(&Scratch.starInSlot[Count(from)], 1);
-    if (front < Stars) {
-        // The star that swap will displace, unless a swap before it moves one there: only a hint.
-        const int32_t displaced = Scratch.starInSlot[static_cast<std::size_t>(front)];
-        __builtin_prefetch(&Scratch.slotOfStar[Count(displaced)], 1);
+// Swaps between two looks for a stop request.
+constexpr int64_t SwapsPerStopCheck = 65536;
+
+// The gather is followed in two parts that need nothing of each other's memory. The first
+// follows the slots: for each run it lists the key's slots (ListGroupSlots) and then moves the
+// displaced stars' entries in slotOfStar and starInSlot. The second moves the stars and their
+// tags along those lists, run after run. On two threads the second follows a run behind the
+// first, so each waits on memory for half the work; on one, it runs after the first.
+struct RunProgress {
+    std::atomic<int32_t> listed{0};  // runs whose slot lists are final
+    std::atomic<bool> ended{false};  // no run will be listed any more
+    std::atomic<bool> stopped{false};  // ended early: a stop request
+};
+
+// Follows every run's slots from slot 0; false if a stop was requested on the way.
+bool FollowRuns(RunProgress& progress) {
+    auto& s = Scratch;
+    int64_t nextCheck = 0;  // 64-bit: near 2^31 stars, a 32-bit count plus the step overflows
+    int64_t swaps = 0;
+    int32_t runs = 0;
+    for (int32_t runStart = 0; runStart < Stars;) {
+        const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
+        int32_t* first = s.members.data() + s.groupStart[Count(group)];
+        int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
+        ListGroupSlots(first, last, runStart);
+        s.runGroup[Count(runs)] = group;
+        progress.listed.store(++runs, std::memory_order_release);
+        int32_t front = runStart;
+        for (const int32_t* slot = first; slot != last; ++slot, ++swaps, ++front) {
+            if (swaps >= nextCheck) {
+                if (!KeepStarting()) {
+                    progress.stopped.store(true, std::memory_order_relaxed);
+                    progress.ended.store(true, std::memory_order_release);
+                    return false;
+                }
+                nextCheck = swaps + SwapsPerStopCheck;
+            }
+            if (last - slot > PrefetchDistance) {
+                __builtin_prefetch(&s.starInSlot[Count(slot[PrefetchDistance])], 1);
+                if (front + PrefetchDistance < Stars) {
+                    // The star that swap will displace, unless a swap before it moves one
+                    // there: only a hint.
+                    const int32_t displaced = s.starInSlot[Count(front + PrefetchDistance)];
+                    __builtin_prefetch(&s.slotOfStar[Count(displaced)], 1);
+                }
+            }
+            if (*slot != front) {
+                // The star at the run's front, of another key, takes the gathered star's slot.
+                // Only it is followed: the run's slots are final and never looked at again.
+                const int32_t displaced = s.starInSlot[Count(front)];
+                s.starInSlot[Count(*slot)] = displaced;
+                s.slotOfStar[Count(displaced)] = *slot;
+            }
+        }
+        runStart = front;
+    }
+    progress.ended.store(true, std::memory_order_release);
+    return true;
+}
+
+// Waits until run `run` is listed; false if none will be any more.
+bool AwaitRun(const RunProgress& progress, int32_t run) {
+    for (;;) {
+        // `ended` is read first: once it is seen, `listed` is final.
+        const bool ended = progress.ended.load(std::memory_order_acquire);
+        if (progress.listed.load(std::memory_order_acquire) > run) {
+            return !progress.stopped.load(std::memory_order_relaxed);
+        }
+        if (ended) {
+            return false;
+        }
+        std::this_thread::yield();
     }
 }
 
-// Exchanges the stars in slots `front` and `from`: the one at `from` joins the run at its
-// front, the one at `front` (of another key) takes its place. Only the displaced star is
-// followed: the run's slots are final, never looked at again, so the gathered star's records
-// need no update, and the one write per swap that lands far away is the displaced star's slot.
-void SwapIntoRun(int32_t front, int32_t from) {
-    auto& s = Scratch;
-    const int32_t displaced = s.starInSlot[Count(front)];
-    std::swap(StarArray[Count(front)], StarArray[Count(from)]);
-    std::swap(StarTag[Count(front)], StarTag[Count(from)]);
-    s.starInSlot[Count(from)] = displaced;
-    s.slotOfStar[Count(displaced)] = from;
+// Moves the stars and tags along the runs' slot lists, in the order they were listed: the star
+// at each listed slot is exchanged with the one at the run's front.
+void MoveStarsAlongRuns(const RunProgress& progress) {
+    const auto& s = Scratch;
+    int32_t front = 0;
+    for (int32_t run = 0; AwaitRun(progress, run); ++run) {
+        const int32_t group = s.runGroup[Count(run)];
+        const int32_t* first = s.members.data() + s.groupStart[Count(group)];
+        const int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
+        for (const int32_t* slot = first; slot != last; ++slot, ++front) {
+            if ((slot - first) % SwapsPerStopCheck == 0 &&
+                progress.stopped.load(std::memory_order_relaxed)) {
+                return;
+            }
+            if (last - slot > PrefetchDistance) {
+                __builtin_prefetch(&StarArray[Count(slot[PrefetchDistance])], 1);
+                __builtin_prefetch(&StarTag[Count(slot[PrefetchDistance])], 1);
+            }
+            if (*slot != front) {
+                std::swap(StarArray[Count(front)], StarArray[Count(*slot)]);
+                std::swap(StarTag[Count(front)], StarTag[Count(*slot)]);
+            }
+        }
+    }
+}
+
+// Stars from which the two parts of the gather run on two threads at once.
+constexpr int32_t MinStarsToPipeline = 1 << 18;
+
+// Runs the gather's two parts, at once where there are two threads and enough stars; false if
+// a stop was requested.
+bool GatherRuns() {
+    RunProgress progress;
+    bool followed = true;
+    const auto part = [&](int32_t which) {
+        if (which == 0) {
+            followed = FollowRuns(progress);
+        } else {
+            MoveStarsAlongRuns(progress);
+        }
+    };
+    // The first part never waits on the second, so even a team of one thread, which runs the
+    // slices in order, cannot deadlock.
+    if (Stars >= MinStarsToPipeline && ThreadCount() >= 2) {
+        RunSlices(2, part);
+    } else {
+        part(0);
+        part(1);
+    }
+    return followed;
 }
 
 }  // namespace
@@ -392,36 +506,8 @@ void SwapIntoRun(int32_t front, int32_t from) {
 // order. Following every star's slot as it moves gives those slots, and the pass costs about
 // N log N instead of N times the number of cells.
 bool SortStarsByCell() {
-    auto& s = Scratch;
     Stars = StarSlots();
-    bool done = NumberGroups();
-    int32_t runStart = 0;
-    // 64-bit counts: near 2^31 stars, a 32-bit count plus the step would overflow.
-    int64_t nextCheck = 0;  // the swap count at which to look for a stop request again
-    for (int64_t swaps = 0; done && runStart < Stars;) {
-        const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
-        int32_t* first = s.members.data() + s.groupStart[Count(group)];
-        int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
-        ListGroupSlots(first, last, runStart);
-        int32_t front = runStart;
-        for (const int32_t* slot = first; slot != last; ++slot, ++swaps) {
-            if (swaps >= nextCheck) {
-                if (!KeepStarting()) {
-                    s.Release();
-                    return false;
-                }
-                nextCheck = swaps + 65536;
-            }
-            if (last - slot > PrefetchDistance) {
-                PrefetchSwap(slot[PrefetchDistance], int64_t{front} + PrefetchDistance);
-            }
-            if (*slot != front) {
-                SwapIntoRun(front, *slot);
-            }
-            ++front;
-        }
-        runStart = front;
-    }
-    s.Release();
-    return done && runStart >= Stars;
+    const bool done = NumberGroups() && GatherRuns();
+    Scratch.Release();
+    return done;
 }

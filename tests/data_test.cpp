@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <csignal>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "app/scene.h"
 #include "data/cells.h"
 #include "data/parallel.h"
+#include "data/startup.h"
 #include "tests/loader_test.h"
 
 namespace {
@@ -584,17 +586,20 @@ TEST_F(Cells, FastGroupingMatchesThePlainGather) {
     EXPECT_EQ(CellCount, MaxStars);
 }
 
-// Large enough for the passes over all stars to be split between threads: the same order, tags
-// included, as the plain gather.
-TEST_F(Cells, GroupingOnTwoThreadsMatchesThePlainGather) {
-    constexpr int32_t Slots = 700000;
-    ASSERT_TRUE(AllocateStars(Slots));
-    Rng rng(7);
-    for (std::size_t slot = 0; slot < Slots; ++slot) {
+// A galaxy of `slots` stars in 120 cells, tagged with their slots' low bytes: large enough for
+// the passes over all stars to be split between threads, and for the gather to run on two.
+void MakeFewCellGalaxy(int32_t slots, uint64_t seed) {
+    ASSERT_TRUE(AllocateStars(slots));
+    Rng rng(seed);
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(slots); ++slot) {
         const auto cell = static_cast<double>(rng() % 40);
         StarArray[slot] = Star{cell * 1e5 + 5.0, static_cast<double>(rng() % 3) * -1e5, 7.0};
         StarTag[slot] = static_cast<uint8_t>(slot);
     }
+}
+
+// Groups the present stars on two threads and expects the plain gather's order, tags included.
+void ExpectTheOrderOfThePlainGather() {
     const Stars input = CurrentStars();
     const std::vector<uint8_t> tags(StarTag.begin(), StarTag.end());
     GatherStarsByCell();
@@ -608,6 +613,44 @@ TEST_F(Cells, GroupingOnTwoThreadsMatchesThePlainGather) {
     SetThreadCount(before);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), StarArray.begin(), SameBits));
     EXPECT_TRUE(std::equal(expectedTags.begin(), expectedTags.end(), StarTag.begin()));
+}
+
+TEST_F(Cells, GroupingOnTwoThreadsMatchesThePlainGather) {
+    MakeFewCellGalaxy(700000, 7);
+    ExpectTheOrderOfThePlainGather();
+}
+
+// A stop that comes at any moment of a grouping on two threads ends it with false rather than
+// leaving a thread waiting, and leaves nothing behind: the next grouping is exact. The stop
+// comes with the n-th look for one that polls, 20 ms apart, so later and later into the work.
+int PollsBeforeTheStop = 0;
+
+TEST_F(Cells, AStopAtAnyMomentEndsTheGrouping) {
+    MakeFewCellGalaxy(1500000, 11);
+    const Stars input = CurrentStars();
+    const int32_t before = ThreadCount();
+    SetThreadCount(2);
+    int32_t stopped = 0;
+    for (int polls = 1; polls <= 8; ++polls) {
+        PutStars(input);
+        ResetStartup();
+        PollsBeforeTheStop = polls;
+        SetStartupPoll([] {
+            if (--PollsBeforeTheStop == 0) {
+                RequestStop(SIGTERM);
+            }
+        });
+        BeginStartup("grouping");
+        const bool grouped = SortStarsByCell();
+        EXPECT_EQ(grouped, !StopRequested()) << polls;
+        stopped += grouped ? 0 : 1;
+        EndStartup();
+    }
+    SetThreadCount(before);
+    ResetStartup();
+    EXPECT_GT(stopped, 0);
+    PutStars(input);
+    ExpectTheOrderOfThePlainGather();
 }
 
 }  // namespace
