@@ -12,6 +12,7 @@
 std::vector<Cell> CellTable;
 std::vector<Vec3> CellCentre;
 int32_t CellCount = 0;
+SlotArray<int32_t> CellRunEnds;
 
 namespace {
 
@@ -74,6 +75,7 @@ void AllocateCellArrays() {
 }
 
 void GatherStarsByCell() {
+    CellRunEnds.Release();  // the stars are reordered: runs noted before no longer hold
     const std::size_t stars = StarArray.size();
     for (std::size_t runStart = 0, runEnd = 0; runStart < stars; runStart = runEnd) {
         const CellKey key = KeyOf(StarArray[runStart]);
@@ -90,6 +92,10 @@ void GatherStarsByCell() {
 }
 
 void CountCells() {
+    if (CellRunEnds.size() != 0) {
+        CellCount = static_cast<int32_t>(CellRunEnds.size());
+        return;
+    }
     int32_t boundaries = 0;
     CellKey runKey = KeyOf(StarArray[0]);
     for (int32_t slot = 1; slot < StarSlots(); ++slot) {
@@ -102,7 +108,27 @@ void CountCells() {
     CellCount = boundaries + 1;
 }
 
+namespace {
+
+// The cells of the runs the grouping noted: a run's key is that of its first star.
+void BuildCellsOfNotedRuns() {
+    int32_t first = 0;
+    for (std::size_t run = 0; run < CellRunEnds.size(); ++run) {
+        const int32_t end = CellRunEnds[run];
+        const CellKey key = KeyOf(StarArray[static_cast<std::size_t>(first)]);
+        CloseRun(static_cast<int32_t>(run), first, end, key);
+        first = end;
+    }
+    CellRunEnds.Release();
+}
+
+}  // namespace
+
 void BuildCells() {
+    if (CellRunEnds.size() != 0) {
+        BuildCellsOfNotedRuns();
+        return;
+    }
     int32_t entry = 0;
     int32_t runFirst = 0;
     CellKey runKey = KeyOf(StarArray[0]);
@@ -119,6 +145,7 @@ void BuildCells() {
 }
 
 void ResetCells() {
+    CellRunEnds.Release();
     CellTable.clear();
     CellCentre.clear();
     CellCount = 0;

@@ -25,6 +25,9 @@ struct Cell {
 extern std::vector<Cell> CellTable;   // CellCount entries, in StarArray order
 extern std::vector<Vec3> CellCentre;  // CellCount centres, index-parallel to CellTable
 extern int32_t CellCount;             // number of runs of keys among all StarSlots() slots
+// Where each run of one key ends, in slot order, as SortStarsByCell found them: CountCells and
+// BuildCells then need not look at every star again. Empty otherwise; BuildCells empties it.
+extern SlotArray<int32_t> CellRunEnds;
 
 // The key of a point: on each axis the coordinate times 1 / CellSize (a double), truncated
 // toward zero to 64 bits, of which the low 32 bits are kept. Defined for every double, even

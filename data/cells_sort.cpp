@@ -495,6 +495,19 @@ bool GatherRuns() {
     return followed;
 }
 
+// Each group made one run, as long as the group: the list of runs' groups becomes the list of
+// where each run ends, in place, and is handed to BuildCells.
+void NoteRunEnds() {
+    auto& s = Scratch;
+    int32_t end = 0;
+    for (int32_t& run : s.runGroup) {
+        const auto group = Count(run);
+        end += s.groupStart[group + 1] - s.groupStart[group];
+        run = end;
+    }
+    CellRunEnds = std::move(s.runGroup);
+}
+
 }  // namespace
 
 // Produces the order of the run-by-run gather: a run starts at the first slot not yet in a
@@ -506,8 +519,12 @@ bool GatherRuns() {
 // order. Following every star's slot as it moves gives those slots, and the pass costs about
 // N log N instead of N times the number of cells.
 bool SortStarsByCell() {
+    CellRunEnds.Release();
     Stars = StarSlots();
     const bool done = NumberGroups() && GatherRuns();
+    if (done) {
+        NoteRunEnds();
+    }
     Scratch.Release();
     return done;
 }

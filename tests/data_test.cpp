@@ -455,16 +455,33 @@ testing::AssertionResult IsGrouped(const Stars& input) {
            << CellCount << " cells end at " << first;
 }
 
-// Groups `input` both ways and names the first slot where the orders differ.
+bool SameCells(const std::vector<Cell>& a, const std::vector<Cell>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Cell& x, const Cell& y) {
+        return x.FirstStar == y.FirstStar && x.EndStar == y.EndStar;
+    });
+}
+
+// Groups `input` both ways and names the first slot where the orders differ; the cells the
+// grouping noted must be those a scan of the plain gather's order finds.
 testing::AssertionResult MatchesPlain(const Stars& input) {
     PutStars(input);
     GatherStarsByCell();
+    CountCells();
+    AllocateCellArrays();
+    BuildCells();
     const Stars expected = CurrentStars();
+    const std::vector<Cell> expectedCells = CellTable;
+    const std::vector<Vec3> expectedCentres = CellCentre;
     PutStars(input);
     Group();
     const auto slot = std::mismatch(StarArray.begin(), StarArray.end(), expected.begin(), SameBits);
     if (slot.first != StarArray.end()) {
         return testing::AssertionFailure() << "order differs at " << slot.first - StarArray.begin();
+    }
+    if (!SameCells(CellTable, expectedCells) ||
+        !std::equal(CellCentre.begin(), CellCentre.end(), expectedCentres.begin(),
+                    expectedCentres.end(), SameBits)) {
+        return testing::AssertionFailure() << "the cells differ from a scan's";
     }
     return IsGrouped(input);
 }
