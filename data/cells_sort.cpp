@@ -377,8 +377,8 @@ constexpr int64_t SwapsPerStopCheck = 65536;
 // tags along those lists, run after run. On two threads the second follows a run behind the
 // first, so each waits on memory for half the work; on one, it runs after the first.
 struct RunProgress {
-    std::atomic<int32_t> listed{0};  // runs whose slot lists are final
-    std::atomic<bool> ended{false};  // no run will be listed any more
+    std::atomic<int32_t> listed{0};    // runs whose slot lists are final
+    std::atomic<bool> ended{false};    // no run will be listed any more
     std::atomic<bool> stopped{false};  // ended early: a stop request
 };
 

@@ -81,7 +81,7 @@ std::FILE* OpenUnbuffered(const char* fileName) {
 // One part of the file: bytes [begin, end), read into its own growing arrays.
 struct Part {
     int64_t begin = 0;
-    int64_t end = -1;  // -1: to the end of the stream
+    int64_t end = -1;       // -1: to the end of the stream
     int64_t firstLine = 1;  // the number the part's line counting starts from
     std::FILE* stream = nullptr;
     std::unique_ptr<Reader> reader = std::make_unique<Reader>();
@@ -116,8 +116,8 @@ bool StartPart(Part& part, const Target& target, bool alone) {
         }
         out = part.out.stream;
     }
-    part.state = std::make_unique<LoadState>(LoadState{
-        *part.reader, target.fileName, nullptr, nullptr, target.limit, 1, out, target.err});
+    part.state = std::make_unique<LoadState>(LoadState{*part.reader, target.fileName, nullptr,
+                                                       nullptr, target.limit, 1, out, target.err});
     part.state->growing = &part.slots;
     part.state->held = alone ? nullptr : &part.held;
     part.state->strideCounter = 1;
@@ -228,24 +228,23 @@ int64_t TellHeldReports(const Parts& parts, const Target& target) {
 }
 
 // Moves the parts' records into StarArray and StarTag, sized `slots`; false if memory ran out.
+// The records are appended by moving memory pages, not copied, so they are never held twice.
 bool JoinRecords(Parts& parts, int32_t slots) {
     StarArray = std::move(parts.front()->slots.stars);
     StarTag = std::move(parts.front()->slots.tags);
-    int64_t placed = parts.front()->state->slots;
-    if (!StarArray.Resize(static_cast<std::size_t>(slots)) ||
-        !StarTag.Resize(static_cast<std::size_t>(slots))) {
-        return false;
-    }
+    int64_t placed = std::min<int64_t>(parts.front()->state->slots, slots);
     for (std::size_t k = 1; k < parts.size() && placed < slots; ++k) {
         Part& part = *parts[k];
-        const int64_t count = std::min<int64_t>(part.state->slots, slots - placed);
-        std::copy_n(part.slots.stars.data(), count, StarArray.data() + placed);
-        std::copy_n(part.slots.tags.data(), count, StarTag.data() + placed);
-        part.slots.stars.Release();  // given back at once: never held twice over
-        part.slots.tags.Release();
-        placed += part.state->slots;
+        const auto count =
+            static_cast<std::size_t>(std::min<int64_t>(part.state->slots, slots - placed));
+        if (!StarArray.Append(static_cast<std::size_t>(placed), part.slots.stars, count) ||
+            !StarTag.Append(static_cast<std::size_t>(placed), part.slots.tags, count)) {
+            return false;
+        }
+        placed += static_cast<int64_t>(count);
     }
-    return true;
+    return StarArray.Resize(static_cast<std::size_t>(slots)) &&
+           StarTag.Resize(static_cast<std::size_t>(slots));
 }
 
 LoadStatus OutOfMemory(const Target& target) {
@@ -295,8 +294,8 @@ bool ReadParts(Parts& parts, const Target& target) {
 
 }  // namespace
 
-LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* passes,
-                            std::FILE* out, std::FILE* err, const std::vector<int64_t>* cuts) {
+LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* passes, std::FILE* out,
+                            std::FILE* err, const std::vector<int64_t>* cuts) {
     *passes = 0;
     const Target target{fileName, capacity == FitCapacity ? INT32_MAX : capacity, out, err};
     Parts parts;
@@ -304,14 +303,13 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
         return CannotOpen(target, capacity);
     }
     struct stat status {};
-    const bool regular = fstat(fileno(parts.front()->stream), &status) == 0 &&
-                         S_ISREG(status.st_mode);
+    const bool regular =
+        fstat(fileno(parts.front()->stream), &status) == 0 && S_ISREG(status.st_mode);
     SetBytesToRead(regular ? status.st_size : -1);
-    const std::vector<int64_t> found =
-        cuts != nullptr || !regular
-            ? std::vector<int64_t>{}
-            : FindCuts(parts.front()->stream, status.st_size,
-                       SliceCount(status.st_size, MinPartBytes));
+    const std::vector<int64_t> found = cuts != nullptr || !regular
+                                           ? std::vector<int64_t>{}
+                                           : FindCuts(parts.front()->stream, status.st_size,
+                                                      SliceCount(status.st_size, MinPartBytes));
     const std::vector<int64_t>& chosen = cuts != nullptr ? *cuts : found;
     // Where the file cannot be opened once a part (no descriptors left, or it went away
     // meanwhile), one pass over a single opening reads it all the same.
@@ -342,14 +340,20 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
     LoadState& last = *parts.back()->state;
     loader::ReportEnd(last);
     const int64_t untold = parts.size() == 1 ? last.unreported : TellHeldReports(parts, target);
-    const int32_t finalSlots =
-        capacity == FitCapacity ? static_cast<int32_t>(std::min<int64_t>(slots + 1, INT32_MAX))
-                                : capacity;
+    const int32_t finalSlots = capacity == FitCapacity
+                                   ? static_cast<int32_t>(std::min<int64_t>(slots + 1, INT32_MAX))
+                                   : capacity;
     if (!JoinRecords(parts, finalSlots)) {
         return OutOfMemory(target);
     }
-    LoadState whole{*parts.front()->reader, fileName, StarArray.data(), StarTag.data(),
-                    finalSlots, 1, out, err};
+    LoadState whole{*parts.front()->reader,
+                    fileName,
+                    StarArray.data(),
+                    StarTag.data(),
+                    finalSlots,
+                    1,
+                    out,
+                    err};
     whole.slots = slots;
     whole.unreported = untold;
     loader::FinishLoading(whole);

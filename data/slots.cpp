@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -26,13 +27,74 @@ std::size_t PageBytes(std::size_t bytes) {
     return (bytes + page - 1) / page * page;
 }
 
-// Large arrays ask for huge pages: one fault then brings in 2 MiB instead of 4 KiB, and first
-// touching hundreds of megabytes of stars is otherwise dominated by page faults.
+// Large arrays live on huge pages: one fault then brings in 2 MiB instead of 4 KiB, and first
+// touching hundreds of megabytes of stars is otherwise dominated by page faults. For that they
+// begin on a 2 MiB boundary, and when they move they move to one: pages moved to an address
+// not so aligned are split into 4 KiB ones, and on a virtual machine the first use of each
+// afterwards costs as much as a fault (a read of 256 MiB took 360 ms instead of 9).
+constexpr std::size_t HugePage = std::size_t{2} << 20;
+
 void AskForHugePages(void* memory, std::size_t bytes) {
-    constexpr std::size_t HugePage = std::size_t{2} << 20;
     if (bytes >= HugePage) {
         madvise(memory, PageBytes(bytes), MADV_HUGEPAGE);  // only advice: failure changes nothing
     }
+}
+
+// Fresh address space for `pageBytes`, on a 2 MiB boundary when it is that large; nullptr when
+// the system refuses. The kernel still weighs the request against the memory there is, so an
+// absurd size fails here, with a message, rather than by the out-of-memory killer once the
+// pages are used.
+void* MapAligned(std::size_t pageBytes) {
+    const std::size_t slack = pageBytes >= HugePage ? HugePage - PageSize() : 0;
+    if (pageBytes > SIZE_MAX - slack) {
+        return nullptr;
+    }
+    void* memory = mmap(nullptr, pageBytes + slack, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t aligned = slack == 0 ? start : (start + slack) / HugePage * HugePage;
+    if (aligned != start) {
+        munmap(memory, aligned - start);
+    }
+    if (const std::size_t after = start + slack - aligned; after != 0) {
+        munmap(reinterpret_cast<void*>(aligned + pageBytes), after);
+    }
+    return reinterpret_cast<void*>(aligned);
+}
+
+// Grows a mapping to `newPages`: in place where the addresses after it are free, otherwise by
+// moving its pages, not its bytes, to fresh aligned address space. nullptr on failure, with the
+// mapping unchanged.
+bool IsHugeAligned(const void* memory) {
+    return reinterpret_cast<std::uintptr_t>(memory) % HugePage == 0;
+}
+
+// Moves the pages [memory, memory + pages) to `target`, replacing what was mapped there; false
+// if the kernel will not (one that cannot move a range made of several mappings, which appended
+// arrays are), with nothing changed.
+bool MovePages(void* memory, std::size_t pages, void* target) {
+    return mremap(memory, pages, pages, MREMAP_MAYMOVE | MREMAP_FIXED, target) != MAP_FAILED;
+}
+
+// Grows a mapping to `newPages`: in place where the addresses after it are free; otherwise its
+// pages move, not its bytes, to the start of fresh aligned address space of the new size, and
+// only where the kernel cannot move them are the bytes copied.
+void* GrowMapping(void* memory, std::size_t oldPages, std::size_t newPages) {
+    // An array that outgrows a huge page where it began unaligned moves to an aligned place.
+    if (newPages < HugePage || IsHugeAligned(memory)) {
+        if (void* grown = mremap(memory, oldPages, newPages, 0); grown != MAP_FAILED) {
+            return grown;
+        }
+    }
+    void* target = MapAligned(newPages);
+    if (target != nullptr && !MovePages(memory, oldPages, target)) {
+        std::memcpy(target, memory, oldPages);
+        munmap(memory, oldPages);
+    }
+    return target;
 }
 
 // Small arrays are made and freed over and over (the grouping's scratch, a scene started
@@ -51,7 +113,7 @@ struct KeptMapping {
 
 std::mutex KeptLock;  // arrays may be freed on any thread
 std::array<KeptMapping, KeptCount> Kept;
-uint64_t Keeps = 0;  // mappings kept so far
+uint64_t Keeps = 0;                      // mappings kept so far
 std::atomic<uint64_t> RequestCount = 0;  // see Requests
 
 void* TakeKept(std::size_t pageBytes) {
@@ -101,15 +163,11 @@ void* Map(std::size_t bytes) {
             return kept;
         }
     }
-    // Pages never touched cost nothing. The kernel still weighs the request against the memory
-    // there is, so an absurd size fails here, with a message, rather than by the out-of-memory
-    // killer once the pages are used.
-    void* memory =
-        mmap(nullptr, PageBytes(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        return nullptr;
+    // Pages never touched cost nothing.
+    void* memory = MapAligned(PageBytes(bytes));
+    if (memory != nullptr) {
+        AskForHugePages(memory, bytes);
     }
-    AskForHugePages(memory, bytes);
     return memory;
 }
 
@@ -132,8 +190,10 @@ void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes) {
         return memory;
     }
     RequestCount.fetch_add(1, std::memory_order_relaxed);
-    void* moved = mremap(memory, oldPages, newPages, MREMAP_MAYMOVE);
-    if (moved == MAP_FAILED) {
+    // Shrinking never moves a mapping.
+    void* moved = newPages < oldPages ? mremap(memory, oldPages, newPages, 0)
+                                      : GrowMapping(memory, oldPages, newPages);
+    if (moved == MAP_FAILED || moved == nullptr) {
         return nullptr;
     }
     AskForHugePages(moved, newBytes);
@@ -149,6 +209,65 @@ void Unmap(void* memory, std::size_t bytes) {
     } else {
         munmap(memory, PageBytes(bytes));
     }
+}
+
+namespace {
+
+// Append by copying the bytes.
+bool AppendCopy(void** into, std::size_t intoBytes, std::size_t keptBytes, void* from,
+                std::size_t fromBytes, std::size_t movedBytes) {
+    void* grown = Resize(*into, intoBytes, keptBytes + movedBytes);
+    if (grown == nullptr && keptBytes + movedBytes != 0) {
+        return false;
+    }
+    *into = grown;
+    if (movedBytes != 0) {
+        std::memcpy(static_cast<char*>(grown) + keptBytes, from, movedBytes);
+    }
+    Unmap(from, fromBytes);
+    return true;
+}
+
+}  // namespace
+
+bool Append(void** into, std::size_t intoBytes, std::size_t keptBytes, void* from,
+            std::size_t fromBytes, std::size_t movedBytes) {
+    if (movedBytes < HugePage || intoBytes == 0 || !IsHugeAligned(*into) ||
+        !IsHugeAligned(from)) {
+        return AppendCopy(into, intoBytes, keptBytes, from, fromBytes, movedBytes);
+    }
+    // The moved pages go to the first huge page boundary after the kept bytes, whole huge pages
+    // and all, and the bytes are then shifted down by less than one huge page: only the moved
+    // bytes are written, and no fresh memory is touched.
+    const std::size_t at = (keptBytes + HugePage - 1) / HugePage * HugePage;
+    const std::size_t movedPages = PageBytes(movedBytes);
+    const std::size_t intoPages = PageBytes(intoBytes);
+    const std::size_t mapped = std::max(intoPages, at + movedPages);
+    if (intoPages < mapped) {
+        void* grown = GrowMapping(*into, intoPages, mapped);
+        if (grown == nullptr) {
+            return false;
+        }
+        *into = grown;
+    }
+    char* base = static_cast<char*>(*into);
+    if (!MovePages(from, movedPages, base + at)) {
+        if (intoPages < mapped) {
+            munmap(base + intoPages, mapped - intoPages);  // as it was, if perhaps moved
+        }
+        return AppendCopy(into, intoBytes, keptBytes, from, fromBytes, movedBytes);
+    }
+    if (const std::size_t fromPages = PageBytes(fromBytes); fromPages > movedPages) {
+        munmap(static_cast<char*>(from) + movedPages, fromPages - movedPages);
+    }
+    std::memmove(base + keptBytes, base + at, movedBytes);
+    // Past the joined bytes: the last page's stale bytes zeroed, the pages after it dropped.
+    const std::size_t joined = keptBytes + movedBytes;
+    std::memset(base + joined, 0, PageBytes(joined) - joined);
+    if (mapped > PageBytes(joined)) {
+        munmap(base + PageBytes(joined), mapped - PageBytes(joined));
+    }
+    return true;
 }
 
 uint64_t Requests() {

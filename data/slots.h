@@ -17,6 +17,12 @@ namespace slots {
 void* Map(std::size_t bytes);
 void* Resize(void* memory, std::size_t oldBytes, std::size_t newBytes);
 void Unmap(void* memory, std::size_t bytes);
+// Puts the first movedBytes of the mapping `from` (fromBytes long) after the first keptBytes of
+// the mapping *into (intoBytes long), which then is keptBytes + movedBytes long, and frees
+// `from`; keptBytes <= intoBytes and movedBytes <= fromBytes. False when memory ran out: *into
+// is then still intoBytes of the same bytes, perhaps moved, and `from` untouched.
+[[nodiscard]] bool Append(void** into, std::size_t intoBytes, std::size_t keptBytes, void* from,
+                          std::size_t fromBytes, std::size_t movedBytes);
 // How many times Map and Resize have asked for memory, for tests that show a loop asks none.
 uint64_t Requests();
 
@@ -56,6 +62,23 @@ public:
         }
         items_ = static_cast<T*>(memory);
         count_ = count;
+        return true;
+    }
+    // Puts the first `count` slots of `other` after the first `kept` slots of this array, which
+    // then holds kept + count slots, and empties `other`; kept <= size(), count <= other.size().
+    // Large arrays move pages rather than copy bytes. False when memory ran out; both arrays are
+    // then as they were.
+    [[nodiscard]] bool Append(std::size_t kept, SlotArray& other, std::size_t count) {
+        void* memory = items_;
+        if (!slots::Append(&memory, count_ * sizeof(T), kept * sizeof(T), other.items_,
+                           other.count_ * sizeof(T), count * sizeof(T))) {
+            items_ = static_cast<T*>(memory);
+            return false;
+        }
+        items_ = static_cast<T*>(memory);
+        count_ = kept + count;
+        other.items_ = nullptr;
+        other.count_ = 0;
         return true;
     }
     // Frees the memory; the array is empty afterwards.

@@ -7,11 +7,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <set>
 
@@ -714,5 +715,49 @@ TEST(SlotArrays, UnwrittenSlotsReadZero) {
     for (auto& array : arrays) {
         ASSERT_TRUE(array.Resize(5000));
         EXPECT_TRUE(AllZero(array));
+    }
+}
+
+namespace {
+
+// An array of `count` slots holding first, first + 1, ...
+void Numbered(SlotArray<uint32_t>& array, std::size_t count, uint32_t first) {
+    ASSERT_TRUE(array.Resize(count));
+    std::iota(array.begin(), array.end(), first);
+}
+
+}  // namespace
+
+// Appending keeps the first slots of each array, in order, and every slot past them reads zero
+// once the array grows again: whether the slots are copied (small arrays) or their pages moved
+// and shifted down (from 2 MiB on), at any offset, and with slots left over in either array.
+TEST(SlotArrays, AppendedSlotsFollowTheKeptOnes) {
+    constexpr std::size_t Huge = (std::size_t{2} << 20) / sizeof(uint32_t);  // slots a huge page
+    struct Case {
+        std::size_t intoSize, kept, fromSize, moved;
+    } cases[] = {
+        {1000, 700, 500, 300},                     // copied
+        {0, 0, 3 * Huge, 3 * Huge},                // into an empty array
+        {3 * Huge, 1000003, 2 * Huge, Huge + 17},  // pages moved, shifted by an odd amount
+        {3 * Huge, Huge, 2 * Huge + 5, 2 * Huge},  // kept ends on a huge page
+        {Huge / 2, 1, 5 * Huge, 4 * Huge + 1},     // into grows a long way
+        {4 * Huge, 0, Huge, Huge},                 // nothing kept
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message() << test.kept << " + " << test.moved);
+        SlotArray<uint32_t> into, from;
+        Numbered(into, test.intoSize, 0);
+        Numbered(from, test.fromSize, 1u << 30);
+        ASSERT_TRUE(into.Append(test.kept, from, test.moved));
+        EXPECT_EQ(from.size(), 0u);
+        ASSERT_EQ(into.size(), test.kept + test.moved);
+        std::vector<uint32_t> expected(test.kept + test.moved);
+        std::iota(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(test.kept), 0u);
+        std::iota(expected.begin() + static_cast<std::ptrdiff_t>(test.kept), expected.end(),
+                  1u << 30);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), into.begin()));
+        ASSERT_TRUE(into.Resize(into.size() + 3 * Huge));
+        EXPECT_TRUE(std::all_of(into.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                                into.end(), [](uint32_t v) { return v == 0; }));
     }
 }
