@@ -248,11 +248,14 @@ bool NumberCompactGroups(const CompactKeys& keys, int bits) {
     if (!allocated) {
         return false;
     }
+    // Each star's key value waits in groupOfStar until its group is known.
     RunSlices(slices, [&](int32_t slice) {
         const StarSlice part = SliceOfStars(slices, slice);
         SlotArray<int32_t>& counts = next[Count(slice)];
         for (int32_t star = part.first; star < part.end; ++star) {
-            ++counts[keys.Of(StarArray[Count(star)])];
+            const uint32_t value = keys.Of(StarArray[Count(star)]);
+            s.groupOfStar[Count(star)] = static_cast<int32_t>(value);
+            ++counts[value];
         }
     });
     if (!s.runGroup.Resize(Count(PlaceGroups(next, groupOf))) || !KeepStarting()) {
@@ -262,7 +265,7 @@ bool NumberCompactGroups(const CompactKeys& keys, int bits) {
         const StarSlice part = SliceOfStars(slices, slice);
         SlotArray<int32_t>& place = next[Count(slice)];
         for (int32_t star = part.first; star < part.end; ++star) {
-            const uint32_t value = keys.Of(StarArray[Count(star)]);
+            const auto value = static_cast<uint32_t>(s.groupOfStar[Count(star)]);
             s.members[Count(place[value]++)] = star;
             s.groupOfStar[Count(star)] = groupOf[value];
         }
