@@ -16,27 +16,6 @@ SlotArray<int32_t> CellRunEnds;
 
 namespace {
 
-// Coordinate times 1 / CellSize, truncated toward zero to 64 bits, saturating where it does not
-// fit; NaN gives 0. The loader only admits coordinates far inside the range, so this is defence.
-// The keys are made with that product, not by dividing by CellSize, which can differ in the
-// last bit; 1 / CellSize rounds to the same double as the constant 1e-5.
-int64_t TruncatedKeyComponent(double coordinate) {
-    const double scaled = coordinate * (1.0 / CellSize);
-    constexpr double TwoTo63 = 9223372036854775808.0;
-    if (scaled >= -TwoTo63 && scaled < TwoTo63) {
-        return static_cast<int64_t>(scaled);
-    }
-    if (std::isnan(scaled)) {
-        return 0;
-    }
-    return scaled > 0 ? INT64_MAX : INT64_MIN;
-}
-
-// Keys compare by their low 32 bits; the conversion wraps modulo 2^32.
-int32_t KeyComponent(double coordinate) {
-    return static_cast<int32_t>(TruncatedKeyComponent(coordinate));
-}
-
 // Whether a star lies in the cell of `key`: axis by axis, x first, stopping at the first
 // difference.
 bool HasKey(const Star& star, const CellKey& key) {
@@ -63,10 +42,6 @@ void CloseRun(int32_t entry, int32_t first, int32_t end, const CellKey& key) {
 }
 
 }  // namespace
-
-CellKey KeyOf(const Vec3& point) {
-    return CellKey{KeyComponent(point.x), KeyComponent(point.y), KeyComponent(point.z)};
-}
 
 void AllocateCellArrays() {
     const auto count = static_cast<std::size_t>(std::max(CellCount, 0));

@@ -1,6 +1,7 @@
 // cells.h: the grouping of stars into cubic cells, the cell table and cell centres.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -33,7 +34,31 @@ extern SlotArray<int32_t> CellRunEnds;
 // toward zero to 64 bits, of which the low 32 bits are kept. Defined for every double, even
 // those the loader never admits: a product beyond the 64-bit range saturates (so +inf gives -1
 // and -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
-CellKey KeyOf(const Vec3& point);
+// Coordinate times 1 / CellSize, truncated toward zero to 64 bits, saturating where it does not
+// fit; NaN gives 0. The loader only admits coordinates far inside the range, so this is defence.
+// The keys are made with that product, not by dividing by CellSize, which can differ in the
+// last bit; 1 / CellSize rounds to the same double as the constant 1e-5. Inline, as KeyOf is:
+// the grouping's passes over every star call it three times a star.
+inline int64_t TruncatedKeyComponent(double coordinate) {
+    const double scaled = coordinate * (1.0 / CellSize);
+    constexpr double TwoTo63 = 9223372036854775808.0;
+    if (std::fabs(scaled) < TwoTo63) {
+        return static_cast<int64_t>(scaled);
+    }
+    if (std::isnan(scaled)) {
+        return 0;
+    }
+    return scaled > 0 ? INT64_MAX : INT64_MIN;
+}
+
+// Keys compare by their low 32 bits; the conversion wraps modulo 2^32.
+inline int32_t KeyComponent(double coordinate) {
+    return static_cast<int32_t>(TruncatedKeyComponent(coordinate));
+}
+
+inline CellKey KeyOf(const Vec3& point) {
+    return CellKey{KeyComponent(point.x), KeyComponent(point.y), KeyComponent(point.z)};
+}
 
 // Sizes CellTable and CellCentre to CellCount value-initialised entries; throws
 // std::bad_alloc on failure.

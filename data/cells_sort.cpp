@@ -378,12 +378,50 @@ constexpr int64_t SwapsPerStopCheck = 65536;
 // follows the slots: for each run it lists the key's slots (ListGroupSlots) and then moves the
 // displaced stars' entries in slotOfStar and starInSlot. The second moves the stars and their
 // tags along those lists, run after run. On two threads the second follows a run behind the
-// first, so each waits on memory for half the work; on one, it runs after the first.
+// first, so each waits on memory for half the work; on one, the first moves the stars itself,
+// swap by swap.
 struct RunProgress {
+    bool pipelined = false;            // the second part runs on a thread of its own
     std::atomic<int32_t> listed{0};    // runs whose slot lists are final
     std::atomic<bool> ended{false};    // no run will be listed any more
     std::atomic<bool> stopped{false};  // ended early: a stop request
 };
+
+// Swaps the stars and tags in slots `front` and `from`.
+void SwapStars(int32_t front, int32_t from) {
+    std::swap(StarArray[Count(front)], StarArray[Count(from)]);
+    std::swap(StarTag[Count(front)], StarTag[Count(from)]);
+}
+
+void PrefetchStars(int32_t slot) {
+    __builtin_prefetch(&StarArray[Count(slot)], 1);
+    __builtin_prefetch(&StarTag[Count(slot)], 1);
+}
+
+// Moves the stars and tags along a run's slot list [first, last): the star at each listed slot
+// is exchanged with the one at the run's front, which starts at `front`. Returns the run's end,
+// or -1 if the gather stopped meanwhile.
+int32_t MoveRunStars(const RunProgress& progress, const int32_t* first, const int32_t* last,
+                     int32_t front) {
+    for (const int32_t* slot = first; slot != last; ++slot, ++front) {
+        if ((slot - first) % SwapsPerStopCheck == SwapsPerStopCheck - 1 &&
+            progress.stopped.load(std::memory_order_relaxed)) {
+            return -1;
+        }
+        if (last - slot > PrefetchDistance) {
+            PrefetchStars(slot[PrefetchDistance]);
+        }
+        if (*slot != front) {
+            SwapStars(front, *slot);
+        }
+    }
+    return front;
+}
+
+void EndListing(RunProgress& progress, bool stopped) {
+    progress.stopped.store(stopped, std::memory_order_relaxed);
+    progress.ended.store(true, std::memory_order_release);
+}
 
 // Follows every run's slots from slot 0; false if a stop was requested on the way.
 bool FollowRuns(RunProgress& progress) {
@@ -391,24 +429,28 @@ bool FollowRuns(RunProgress& progress) {
     int64_t nextCheck = 0;  // 64-bit: near 2^31 stars, a 32-bit count plus the step overflows
     int64_t swaps = 0;
     int32_t runs = 0;
-    for (int32_t runStart = 0; runStart < Stars;) {
+    for (int32_t runStart = 0; runStart < Stars; ++runs) {
         const int32_t group = s.groupOfStar[Count(s.starInSlot[Count(runStart)])];
         int32_t* first = s.members.data() + s.groupStart[Count(group)];
         int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
         ListGroupSlots(first, last, runStart);
         s.runGroup[Count(runs)] = group;
-        progress.listed.store(++runs, std::memory_order_release);
+        if (progress.pipelined) {
+            progress.listed.store(runs + 1, std::memory_order_release);
+        }
         int32_t front = runStart;
         for (const int32_t* slot = first; slot != last; ++slot, ++swaps, ++front) {
             if (swaps >= nextCheck) {
                 if (!KeepStarting()) {
-                    progress.stopped.store(true, std::memory_order_relaxed);
-                    progress.ended.store(true, std::memory_order_release);
+                    EndListing(progress, true);
                     return false;
                 }
                 nextCheck = swaps + SwapsPerStopCheck;
             }
             if (last - slot > PrefetchDistance) {
+                if (!progress.pipelined) {
+                    PrefetchStars(slot[PrefetchDistance]);
+                }
                 __builtin_prefetch(&s.starInSlot[Count(slot[PrefetchDistance])], 1);
                 if (front + PrefetchDistance < Stars) {
                     // The star that swap will displace, unless a swap before it moves one
@@ -418,6 +460,9 @@ bool FollowRuns(RunProgress& progress) {
                 }
             }
             if (*slot != front) {
+                if (!progress.pipelined) {
+                    SwapStars(front, *slot);
+                }
                 // The star at the run's front, of another key, takes the gathered star's slot.
                 // Only it is followed: the run's slots are final and never looked at again.
                 const int32_t displaced = s.starInSlot[Count(front)];
@@ -427,7 +472,7 @@ bool FollowRuns(RunProgress& progress) {
         }
         runStart = front;
     }
-    progress.ended.store(true, std::memory_order_release);
+    EndListing(progress, false);
     return true;
 }
 
@@ -446,55 +491,37 @@ bool AwaitRun(const RunProgress& progress, int32_t run) {
     }
 }
 
-// Moves the stars and tags along the runs' slot lists, in the order they were listed: the star
-// at each listed slot is exchanged with the one at the run's front.
+// The second part on a thread of its own: every run's stars moved as soon as it is listed.
 void MoveStarsAlongRuns(const RunProgress& progress) {
     const auto& s = Scratch;
     int32_t front = 0;
-    for (int32_t run = 0; AwaitRun(progress, run); ++run) {
-        const int32_t group = s.runGroup[Count(run)];
-        const int32_t* first = s.members.data() + s.groupStart[Count(group)];
-        const int32_t* last = s.members.data() + s.groupStart[Count(group) + 1];
-        for (const int32_t* slot = first; slot != last; ++slot, ++front) {
-            if ((slot - first) % SwapsPerStopCheck == 0 &&
-                progress.stopped.load(std::memory_order_relaxed)) {
-                return;
-            }
-            if (last - slot > PrefetchDistance) {
-                __builtin_prefetch(&StarArray[Count(slot[PrefetchDistance])], 1);
-                __builtin_prefetch(&StarTag[Count(slot[PrefetchDistance])], 1);
-            }
-            if (*slot != front) {
-                std::swap(StarArray[Count(front)], StarArray[Count(*slot)]);
-                std::swap(StarTag[Count(front)], StarTag[Count(*slot)]);
-            }
-        }
+    for (int32_t run = 0; front >= 0 && AwaitRun(progress, run); ++run) {
+        const auto group = Count(s.runGroup[Count(run)]);
+        front = MoveRunStars(progress, s.members.data() + s.groupStart[group],
+                             s.members.data() + s.groupStart[group + 1], front);
     }
 }
 
 // Stars from which the two parts of the gather run on two threads at once.
 constexpr int32_t MinStarsToPipeline = 1 << 18;
 
-// Runs the gather's two parts, at once where there are two threads and enough stars; false if
-// a stop was requested.
+// Runs the gather; false if a stop was requested.
 bool GatherRuns() {
     RunProgress progress;
+    progress.pipelined = Stars >= MinStarsToPipeline && ThreadCount() >= 2;
+    if (!progress.pipelined) {
+        return FollowRuns(progress);
+    }
+    // The first part never waits on the second, so even a team of one thread, which runs the
+    // slices in order, cannot deadlock.
     bool followed = true;
-    const auto part = [&](int32_t which) {
-        if (which == 0) {
+    RunSlices(2, [&](int32_t part) {
+        if (part == 0) {
             followed = FollowRuns(progress);
         } else {
             MoveStarsAlongRuns(progress);
         }
-    };
-    // The first part never waits on the second, so even a team of one thread, which runs the
-    // slices in order, cannot deadlock.
-    if (Stars >= MinStarsToPipeline && ThreadCount() >= 2) {
-        RunSlices(2, part);
-    } else {
-        part(0);
-        part(1);
-    }
+    });
     return followed;
 }
 
