@@ -70,7 +70,9 @@ bool IsLineEnd(char c) {
 // Line ends in a field's text: CR LF, CR and LF each count once. Counted as CRs, plus LFs,
 // less CR LF pairs, which the compiler turns into wide comparisons.
 int64_t CountLineEnds(const char* text, std::size_t length) {
-    if (length == 0) {
+    // Only a quoted field can hold a line end: nearly every field has none, which one early-out
+    // scan shows.
+    if (std::find_if(text, text + length, IsLineEnd) == text + length) {
         return 0;
     }
     int64_t count = text[0] == '\n';
