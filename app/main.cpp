@@ -61,9 +61,7 @@ int ReadOptions(int argc, char** argv, ViewerRun& run) {
     app.add_flag("--window", run.Windowed,
                  "start in a resizable 800x600 window rather than full screen (F11 switches)");
     bool colour = false;
-    app.add_flag("--colour", colour,
-                 "draw each star in the colour of its class (the galaxy file's fourth field, as "
-                 "galaxy-import writes it) at the brightness it has in grey");
+    AddColourOption(app, colour);
     int32_t threads = ProcessorCount();
     AddScaleOptions(app, run.Scene.Capacity, threads);
     app.failure_message(CLI::FailureMessage::help);

@@ -1,4 +1,4 @@
-// scale_options.cpp: --capacity and --threads, shared by galaxy-viewer and galaxy-render.
+// scale_options.cpp: --capacity, --threads and --colour, shared by galaxy-viewer and galaxy-render.
 #include "app/scale_options.h"
 
 #include <charconv>
@@ -38,4 +38,10 @@ void AddScaleOptions(CLI::App& app, int32_t& capacity, int32_t& threads) {
     app.add_option("--threads", threads,
                    "threads to share the work with (default: one per processor)")
         ->check(CLI::Range(1, MaxThreads));
+}
+
+void AddColourOption(CLI::App& app, bool& colour) {
+    app.add_flag("--colour", colour,
+                 "draw each star in the colour of its class (the galaxy file's fourth field, as "
+                 "galaxy-import writes it) at the brightness it has in grey");
 }

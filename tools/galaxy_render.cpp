@@ -375,9 +375,7 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", options.Stats,
                  "print 'frame K: cells C, reprojected R, drawn D' for each saved frame, and the "
                  "peak memory at the end (on standard error)");
-    app.add_flag("--colour", options.Colour,
-                 "draw each star in the colour of its class (the galaxy file's fourth field, as "
-                 "galaxy-import writes it) at the brightness it has in grey");
+    AddColourOption(app, options.Colour);
     AddScaleOptions(app, options.Capacity, options.Threads);
     app.failure_message(CLI::FailureMessage::help);
     try {
