@@ -65,9 +65,6 @@ void* MapAligned(std::size_t pageBytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
-// Grows a mapping to `newPages`: in place where the addresses after it are free, otherwise by
-// moving its pages, not its bytes, to fresh aligned address space. nullptr on failure, with the
-// mapping unchanged.
 bool IsHugeAligned(const void* memory) {
     return reinterpret_cast<std::uintptr_t>(memory) % HugePage == 0;
 }
@@ -81,7 +78,8 @@ bool MovePages(void* memory, std::size_t pages, void* target) {
 
 // Grows a mapping to `newPages`: in place where the addresses after it are free; otherwise its
 // pages move, not its bytes, to the start of fresh aligned address space of the new size, and
-// only where the kernel cannot move them are the bytes copied.
+// only where the kernel cannot move them are the bytes copied. nullptr on failure, with the
+// mapping unchanged.
 void* GrowMapping(void* memory, std::size_t oldPages, std::size_t newPages) {
     // An array that outgrows a huge page where it began unaligned moves to an aligned place.
     if (newPages < HugePage || IsHugeAligned(memory)) {
