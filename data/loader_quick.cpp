@@ -164,13 +164,13 @@ bool TakeQuickField(LoadState& state) {
     return true;
 }
 
-// A whole record of four plain short fields apart by blanks: gives what taking the fields one
-// by one gives, without a trip through the separator loop for each.
-bool TakeQuickRecord(LoadState& state) {
+namespace {
+
+// A whole record of four plain short fields apart by blanks, with QuickRecordBytes buffered:
+// gives what taking the fields one by one gives, without a trip through the separator loop for
+// each.
+bool TakeOneQuickRecord(LoadState& state) {
     Reader& reader = state.reader;
-    if (!HasBytesAhead(reader, QuickRecordBytes)) {
-        return false;
-    }
     const unsigned char* const last = reader.bytes + reader.end;
     const unsigned char* starts[4];
     std::size_t lengths[4];
@@ -208,6 +208,36 @@ bool TakeQuickRecord(LoadState& state) {
                        QuickExcerpt(values[field], starts[field], lengths[field]));
     }
     TakeTag(state, tag, NoExcerpt);
+    return true;
+}
+
+// Takes the line end (LF or CR LF) right after a record, counting the line, when a whole quick
+// record's bytes are buffered after it: what the separator loop would do with it.
+bool TakeLineEndBeforeRecord(LoadState& state) {
+    Reader& reader = state.reader;
+    if (reader.end - reader.position < 2 + QuickRecordBytes) {
+        return false;
+    }
+    const unsigned char* const p = reader.bytes + reader.position;
+    const std::size_t ending = p[0] == '\n' ? 1 : p[0] == '\r' && p[1] == '\n' ? 2 : 0;
+    if (ending == 0) {
+        return false;
+    }
+    reader.position += ending;
+    ++state.line;
+    return true;
+}
+
+}  // namespace
+
+// Records usually follow one another a line each: they are read on, line end and all, for as
+// long as they do, and the separator loop takes over at anything else.
+bool TakeQuickRecord(LoadState& state) {
+    if (!HasBytesAhead(state.reader, QuickRecordBytes) || !TakeOneQuickRecord(state)) {
+        return false;
+    }
+    while (TakeLineEndBeforeRecord(state) && TakeOneQuickRecord(state)) {
+    }
     return true;
 }
 
