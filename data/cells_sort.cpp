@@ -28,34 +28,6 @@ int32_t Stars = 0;
 
 namespace {
 
-// Fills keyWords and returns how many low bytes of each word can differ between stars.
-std::array<uint32_t, 3> ComputeKeyWords() {
-    auto& s = Scratch;
-    CellKey lowest{INT32_MAX, INT32_MAX, INT32_MAX};
-    for (int32_t star = 0; star < Stars; ++star) {
-        const CellKey key = KeyOf(StarArray[Count(star)]);
-        lowest = CellKey{std::min(lowest.x, key.x), std::min(lowest.y, key.y),
-                         std::min(lowest.z, key.z)};
-        s.keyWords[Count(star)] = {static_cast<uint32_t>(key.x), static_cast<uint32_t>(key.y),
-                                   static_cast<uint32_t>(key.z)};
-    }
-    const std::array<uint32_t, 3> bias{static_cast<uint32_t>(lowest.x),
-                                       static_cast<uint32_t>(lowest.y),
-                                       static_cast<uint32_t>(lowest.z)};
-    std::array<uint32_t, 3> highest{0, 0, 0};
-    for (auto& words : s.keyWords) {
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            words[axis] -= bias[axis];
-            highest[axis] = std::max(highest[axis], words[axis]);
-        }
-    }
-    std::array<uint32_t, 3> bytes{};
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-        bytes[axis] = static_cast<uint32_t>((std::bit_width(highest[axis]) + 7) / 8);
-    }
-    return bytes;
-}
-
 // Byte `byte` of a star's key words: 0 to 3 from x, lowest first, then y, then z.
 uint32_t KeyByte(int32_t star, std::size_t byte) {
     return (Scratch.keyWords[Count(star)][byte / 4] >> (8 * (byte % 4))) & 0xFFu;
@@ -153,6 +125,24 @@ int AxisBits(int32_t lowest, int32_t highest) {
     return std::bit_width(static_cast<uint32_t>(highest) - static_cast<uint32_t>(lowest));
 }
 
+// Fills keyWords with each star's key less the lowest of `range`, and returns how many low
+// bytes of each word can differ between stars.
+std::array<uint32_t, 3> ComputeKeyWords(const KeyRange& range) {
+    auto& s = Scratch;
+    const CellKey& lowest = range.lowest;
+    for (int32_t star = 0; star < Stars; ++star) {
+        const CellKey key = KeyOf(StarArray[Count(star)]);
+        s.keyWords[Count(star)] = {static_cast<uint32_t>(key.x) - static_cast<uint32_t>(lowest.x),
+                                   static_cast<uint32_t>(key.y) - static_cast<uint32_t>(lowest.y),
+                                   static_cast<uint32_t>(key.z) - static_cast<uint32_t>(lowest.z)};
+    }
+    const auto bytes = [](int32_t low, int32_t high) {
+        return static_cast<uint32_t>((AxisBits(low, high) + 7) / 8);
+    };
+    return {bytes(lowest.x, range.highest.x), bytes(lowest.y, range.highest.y),
+            bytes(lowest.z, range.highest.z)};
+}
+
 // Real data spans few cells per axis: when the three keys, less the lowest, fit side by side
 // in CompactKeyBits bits, that one number orders the stars in a single counting pass, with no
 // per-star key kept.
@@ -238,9 +228,9 @@ bool NumberCompactGroups(const CompactKeys& keys, int bits) {
 }
 
 // The same for keys too wide for that: a radix sort over the key bytes, then groups numbered.
-bool NumberWideGroups() {
+bool NumberWideGroups(const KeyRange& range) {
     auto& s = Scratch;
-    if (!s.keyWords.Resize(Count(Stars)) || !SortStarsByKey(ComputeKeyWords()) ||
+    if (!s.keyWords.Resize(Count(Stars)) || !SortStarsByKey(ComputeKeyWords(range)) ||
         !s.groupOfStar.Resize(Count(Stars))) {
         return false;
     }
@@ -292,7 +282,7 @@ bool NumberGroups() {
     const bool compact = bits <= CompactKeyBits && (int64_t{1} << bits) <= Stars;
     const bool numbered = compact
                               ? NumberCompactGroups(CompactKeys{range.lowest, yBits, zBits}, bits)
-                              : NumberWideGroups();
+                              : NumberWideGroups(range);
     if (!numbered || !KeepStarting() || !s.slotOfStar.Resize(Count(Stars)) ||
         !s.starInSlot.Resize(Count(Stars)) || !s.slotMarks.Resize((Count(Stars) + 63) / 64)) {
         return false;
