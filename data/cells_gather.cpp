@@ -77,8 +77,11 @@ void SwapStars(int32_t front, int32_t from) {
     std::swap(StarTag[Count(front)], StarTag[Count(from)]);
 }
 
+// A star of 24 bytes lies across two cache lines three times in eight: both are asked for.
 void PrefetchStars(int32_t slot) {
-    __builtin_prefetch(&StarArray[Count(slot)], 1);
+    const auto* star = reinterpret_cast<const char*>(&StarArray[Count(slot)]);
+    __builtin_prefetch(star, 1);
+    __builtin_prefetch(star + sizeof(Star) - 1, 1);
     __builtin_prefetch(&StarTag[Count(slot)], 1);
 }
 
