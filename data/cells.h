@@ -34,8 +34,6 @@ extern SlotArray<int32_t> CellRunEnds;
 // toward zero to 64 bits, of which the low 32 bits are kept. Defined for every double, even
 // those the loader never admits: a product beyond the 64-bit range saturates (so +inf gives -1
 // and -inf gives 0, the low halves of INT64_MAX and INT64_MIN), and NaN gives 0.
-// Coordinate times 1 / CellSize, truncated toward zero to 64 bits, saturating where it does not
-// fit; NaN gives 0. The loader only admits coordinates far inside the range, so this is defence.
 // The keys are made with that product, not by dividing by CellSize, which can differ in the
 // last bit; 1 / CellSize rounds to the same double as the constant 1e-5. Inline, as KeyOf is:
 // the grouping's passes over every star call it three times a star.
